@@ -1,0 +1,273 @@
+"""Runs the built program in temporary folders and compares all it shows and writes.
+
+Usage: cli_test.py COMMAND... [-- unittest arguments]; COMMAND starts the program.
+"""
+import os
+import random
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+COMMAND = []
+PROMPT = "press <enter> to quit...\n"
+USAGE = ("Halvek - Patches SRAM string to 64k\n"
+         "-----------------------------------\n"
+         "Invalid command line.\n"
+         "Usage:\n\tHalvek.exe infile.nds\n"
+         "Or use Windows drag and drop\n"
+         "-----------------------------------\n"
+         "\n" + PROMPT)
+BLANK_SAVE = bytes(65536)
+COPYING = "comp: 3a\n\nCopying file...\n\n"
+MAKING_SAVE = COPYING + "Making blank save file...\n\n"
+
+
+def banner(name):
+    return (f"Halvek 0.2\n----------\ninput file : {name}\n"
+            f"output file: {name}.bin\nsaver file : {name}.sav\n\n")
+
+
+def success(name, comp="3a"):
+    return (banner(name) + f"comp: {comp}\n\nCopying file...\n\n"
+            "Making blank save file...\n\nFinished......Success!\n\n"
+            "You will have to rename the .out and .sav to your preference\n"
+            "and place them in the proper places\n\n" + PROMPT)
+
+
+def failure(shown):
+    return shown + "\n" + PROMPT
+
+
+def image(size, seed):
+    """Random bytes, but the summed header fields are zero so the complement is 0x3a.
+    The old reserved bytes (0xB5..0xBB, 0xBD..0xBF) stay random: they must not count."""
+    content = bytearray(random.Random(seed).randbytes(size))
+    for offset in list(range(0xA0, 0xB5)) + [0xBC]:
+        if offset < size:
+            content[offset] = 0
+    return bytes(content)
+
+
+def patched(content, comp=0x3A):
+    """The input as the patch must leave it, cut to the input's length."""
+    area = bytes([0, 0, 0, 0x9C, 0x01, 0x10, 0]) + content[0xBC:0xBD] + bytes([comp, 0, 0])
+    out = bytearray(content)
+    out[0xB5:0xC0] = area[:max(0, len(content) - 0xB5)]
+    return bytes(out)
+
+
+def limit_file_size(limit):
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails instead of killing
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
+class Run(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="halvek-test-")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def write(self, name, content):
+        with open(self.path(name), "wb") as file:
+            file.write(content)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as file:
+            return file.read()
+
+    def halvek(self, *arguments, expected_out, **options):
+        """Runs with standard input at its end, checks the console and returns."""
+        run = subprocess.run(COMMAND + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=300, **options)
+        self.assertEqual(run.stdout.decode(), expected_out)
+        self.assertEqual(run.stderr, b"")
+        self.assertEqual(run.returncode, 0)
+
+    def assert_files(self, *names):
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(names))
+
+
+class CommandLine(Run):
+    def test_wrong_argument_counts_show_usage_and_write_nothing(self):
+        self.write("rom.gba", bytes(1024))
+        for arguments in [[], ["rom.gba", "rom.gba"], ["a", "b", "c"]]:
+            with self.subTest(arguments=arguments):
+                self.halvek(*arguments, expected_out=USAGE)
+                self.assert_files("rom.gba")
+
+    def test_pause_waits_for_enter_on_an_open_console(self):
+        self.write("rom.gba", image(1024, 1))
+        with subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE) as child:
+            shown = b""
+            while not shown.endswith(PROMPT.encode()):
+                chunk = child.stdout.read1()
+                self.assertTrue(chunk, "output ended before the prompt: %r" % shown)
+                shown += chunk
+            time.sleep(0.3)
+            self.assertIsNone(child.poll(), "ended without waiting for Enter")
+            rest, _ = child.communicate(b"\n", timeout=60)
+        self.assertEqual((shown + rest).decode(), success("rom.gba"))
+        self.assertEqual(child.returncode, 0)
+
+
+class SuccessfulRuns(Run):
+    def test_images_of_every_length(self):
+        cases = [
+            ("rom.gba", image(4096, 2), "3a"),
+            ("rom", image(600, 3), "3a"),                    # no extension: suffixes still appended
+            ("empty.gba", b"", "3a"),
+            ("block.gba", image(512, 4), "3a"),
+            ("short.gba", image(100, 5), "3a"),              # every patched offset past its end
+            ("ff.gba", b"\xff" * 0xB0, "4a"),                # block zero-filled past a short input
+            ("mid.gba", image(0xB9, 6), "3a"),               # ends inside the marker
+            ("long.gba", image((3 << 20) + 77, 7), "3a"),    # longer than a copy block
+            ("my game.v1.2.gba", image(2048, 8), "3a"),
+        ]
+        for name, content, comp in cases:
+            with self.subTest(name=name):
+                self.write(name, content)
+                self.halvek(name, expected_out=success(name, comp))
+                self.assertEqual(self.read(name + ".bin"), patched(content, int(comp, 16)))
+                self.assertEqual(self.read(name + ".sav"), BLANK_SAVE)
+                self.assertEqual(self.read(name), content)
+
+    def test_existing_outputs_are_replaced_without_an_old_tail(self):
+        content = image(1000, 9)
+        self.write("rom.gba", content)
+        self.write("rom.gba.bin", b"\xee" * 300000)
+        self.write("rom.gba.sav", b"\xee" * 200000)
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        self.assertEqual(self.read("rom.gba.bin"), patched(content))
+        self.assertEqual(self.read("rom.gba.sav"), BLANK_SAVE)
+
+    def test_absolute_path_of_several_thousand_characters(self):
+        deep = os.path.join(self.folder, *[chr(ord("a") + level) * 200 for level in range(15)])
+        os.makedirs(deep)
+        name = os.path.join(deep, "rom.gba")
+        content = image(2048, 10)
+        self.write(name, content)
+        self.halvek(name, expected_out=success(name))
+        self.assertEqual(self.read(name + ".bin"), patched(content))
+        self.assertEqual(self.read(name + ".sav"), BLANK_SAVE)
+
+    def test_image_past_the_32_bit_lines_is_copied_in_full(self):
+        size = (4 << 30) + 4099
+        marks = [0x200, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x100000000, size - 1]
+        with open(self.path("big.gba"), "wb") as file:  # sparse, so cheap to make
+            for mark in marks:
+                file.seek(mark)
+                file.write(bytes([0x40 + mark % 64]))
+        self.halvek("big.gba", expected_out=success("big.gba"))
+        self.assertEqual(os.path.getsize(self.path("big.gba.bin")), size)
+        block = 1 << 24
+        with open(self.path("big.gba"), "rb") as given, open(self.path("big.gba.bin"), "rb") as written:
+            expected = patched(given.read(block))
+            offset = 0
+            while expected:
+                self.assertTrue(written.read(block) == expected, "differs in the block at %d" % offset)
+                offset += block
+                expected = given.read(block)
+        self.assertEqual(self.read("big.gba.sav"), BLANK_SAVE)
+
+
+class OpenFailures(Run):
+    def test_inputs_that_cannot_be_opened(self):
+        os.mkdir(self.path("folder.gba"))
+        os.mkfifo(self.path("fifo.gba"))  # no writer: an ordinary open would wait forever
+        too_long = "x" * 5000 + ".gba"
+        for name in ["missing.gba", "folder.gba", "fifo.gba", too_long]:
+            with self.subTest(name=name[:20]):
+                self.halvek(name, expected_out=failure(f"Error opening {name}.\n"))
+                self.assert_files("folder.gba", "fifo.gba")
+
+    def test_output_image_that_cannot_be_opened_is_named_before_the_banner(self):
+        self.write("rom.gba", image(1024, 11))
+        os.mkdir(self.path("rom.gba.bin"))
+        self.halvek("rom.gba", expected_out=failure("Error opening rom.gba.bin.\n"))
+        self.assert_files("rom.gba", "rom.gba.bin")
+
+    def test_save_that_cannot_be_opened_leaves_the_image_complete(self):
+        content = image(1024, 12)
+        self.write("rom.gba", content)
+        os.mkdir(self.path("rom.gba.sav"))
+        self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + COPYING + "Error opening rom.gba.sav.\n"))
+        self.assertEqual(self.read("rom.gba.bin"), patched(content))
+
+    def test_outputs_that_lead_to_the_input_or_the_image_are_refused(self):
+        cases = [  # link name, target, hard link, what shows before the error line
+            ("rom.gba.bin", "rom.gba", False, ""),
+            ("rom.gba.bin", "rom.gba", True, ""),
+            ("rom.gba.sav", "rom.gba", False, banner("rom.gba") + COPYING),
+            ("rom.gba.sav", "rom.gba", True, banner("rom.gba") + COPYING),
+            ("rom.gba.sav", "rom.gba.bin", False, banner("rom.gba") + COPYING),
+        ]
+        content = image(70000, 13)
+        for link, target, hard, before in cases:
+            with self.subTest(link=link, target=target, hard=hard):
+                for name in os.listdir(self.folder):
+                    os.remove(self.path(name))
+                self.write("rom.gba", content)
+                if target == "rom.gba.bin":
+                    self.write(target, b"")
+                (os.link if hard else os.symlink)(self.path(target), self.path(link))
+                self.halvek("rom.gba", expected_out=failure(before + f"Error opening {link}.\n"))
+                self.assertEqual(self.read("rom.gba"), content)
+                if before:
+                    self.assertEqual(self.read("rom.gba.bin"), patched(content))
+
+
+class WriteFailures(Run):
+    def test_full_device(self):
+        content = image(4096, 14)
+        cases = [  # the name that leads to /dev/full, what shows before the error line
+            ("rom.gba.bin", COPYING),
+            ("rom.gba.sav", MAKING_SAVE),
+        ]
+        for full, before in cases:
+            with self.subTest(full=full):
+                for name in os.listdir(self.folder):
+                    os.remove(self.path(name))
+                self.write("rom.gba", content)
+                os.symlink("/dev/full", self.path(full))
+                self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + before + f"Error writing {full}.\n"))
+                if full == "rom.gba.bin":
+                    self.assertFalse(os.path.exists(self.path("rom.gba.sav")))
+                else:
+                    self.assertEqual(self.read("rom.gba.bin"), patched(content))
+
+    def test_incomplete_files_are_removed(self):
+        limit = 40000  # a write past this fails part way, as on a full disk
+        self.write("large.gba", image(limit + 5000, 15))
+        self.halvek("large.gba", preexec_fn=limit_file_size(limit),
+                    expected_out=failure(banner("large.gba") + COPYING + "Error writing large.gba.bin.\n"))
+        self.assert_files("large.gba")
+
+        small = image(limit - 5000, 16)
+        self.write("small.gba", small)
+        self.halvek("small.gba", preexec_fn=limit_file_size(limit),
+                    expected_out=failure(banner("small.gba") + MAKING_SAVE + "Error writing small.gba.sav.\n"))
+        self.assertEqual(self.read("small.gba.bin"), patched(small))
+        self.assert_files("large.gba", "small.gba", "small.gba.bin")
+
+    def test_closed_standard_output_does_not_leak_into_the_image(self):
+        content = image(4096, 17)
+        self.write("rom.gba", content)
+        self.halvek("rom.gba", preexec_fn=lambda: os.close(1), expected_out="")
+        self.assertEqual(self.read("rom.gba.bin"), patched(content))
+        self.assertEqual(self.read("rom.gba.sav"), BLANK_SAVE)
+
+
+if __name__ == "__main__":
+    split = sys.argv.index("--") if "--" in sys.argv else len(sys.argv)
+    COMMAND = sys.argv[1:split]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[split + 1:], verbosity=2)

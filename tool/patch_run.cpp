@@ -1,0 +1,162 @@
+#include "patch_run.hpp"
+
+#include "cartridge_header.hpp"
+#include "console.hpp"
+#include "file_io.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace halvek {
+namespace {
+
+constexpr std::size_t save_size = 0x10000;
+constexpr std::size_t copy_block_size = std::size_t{1} << 20;
+
+enum class copy_result { done, read_failed, write_failed };
+
+void report(std::string_view failure, const std::filesystem::path& name)
+{
+    say(failure);
+    say(printable_name(name));
+    say(".\n");
+}
+
+std::filesystem::path with_suffix(const std::filesystem::path& name, std::string_view suffix)
+{
+    std::filesystem::path suffixed = name;
+    suffixed += suffix;
+    return suffixed;
+}
+
+std::string in_hex(std::uint8_t byte)
+{
+    std::array<char, 2> digits{};
+    auto* const end = std::to_chars(digits.begin(), digits.end(), byte, 16).ptr;
+    return {digits.begin(), end};
+}
+
+bool read_exactly(const open_file& input, std::int64_t offset, std::span<std::uint8_t> bytes)
+{
+    while (!bytes.empty()) {
+        const std::ptrdiff_t count = read_at(input, offset, bytes);
+        if (count <= 0) {
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(count));
+        offset += count;
+    }
+    return true;
+}
+
+// The output image is the input with its first bytes taken from the patched header. The
+// copy stops short of nothing: exactly the input's measured size, or a failure.
+copy_result write_image(const open_file& input, const open_file& output, std::span<const std::uint8_t> header)
+{
+    if (!write_at(output, 0, header)) {
+        return copy_result::write_failed;
+    }
+    auto offset = static_cast<std::int64_t>(header.size());
+    offset += copy_in_system(input, output, offset, input.size - offset);
+    if (offset == input.size) {
+        return copy_result::done;
+    }
+    std::vector<std::uint8_t> buffer(copy_block_size);
+    while (offset < input.size) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(input.size - offset, copy_block_size));
+        const std::ptrdiff_t count = read_at(input, offset, std::span(buffer).first(wanted));
+        if (count <= 0) {
+            return copy_result::read_failed;  // an error, or the input ended before its measured size
+        }
+        if (!write_at(output, offset, std::span(buffer).first(static_cast<std::size_t>(count)))) {
+            return copy_result::write_failed;
+        }
+        offset += count;
+    }
+    return copy_result::done;
+}
+
+// A file this run could not finish is not left behind to be taken for a good one.
+void remove_incomplete(const open_file& file, const std::filesystem::path& name)
+{
+    if (file.regular) {
+        std::error_code ignored;
+        std::filesystem::remove(name, ignored);
+    }
+}
+
+}  // namespace
+
+bool patch_image(const std::filesystem::path& input_name)
+{
+    const auto input = open_for_reading(input_name);
+    if (!input) {
+        report("Error opening ", input_name);
+        return false;
+    }
+    const auto output_name = with_suffix(input_name, ".bin");
+    const auto save_name = with_suffix(input_name, ".sav");
+    const auto output = open_for_writing(output_name, std::array{input->id});
+    if (!output) {
+        (void)close_file(*input);
+        report("Error opening ", output_name);
+        return false;
+    }
+
+    say("Halvek 0.2\n----------\n");
+    say("input file : " + printable_name(input_name) + "\n");
+    say("output file: " + printable_name(output_name) + "\n");
+    say("saver file : " + printable_name(save_name) + "\n\n");
+
+    std::array<std::uint8_t, header_block_size> header{};
+    const auto header_length = static_cast<std::size_t>(std::min<std::int64_t>(input->size, header_block_size));
+    auto result =
+        read_exactly(*input, 0, std::span(header).first(header_length)) ? copy_result::done : copy_result::read_failed;
+    if (result == copy_result::done) {
+        patch_header(header);
+        say("comp: " + in_hex(header[complement_offset]) + "\n\n");
+        say("Copying file...\n\n");
+        result = write_image(*input, *output, std::span(header).first(header_length));
+    }
+    (void)close_file(*input);  // nothing was written to it, so its close has nothing to lose
+    if (!close_file(*output) && result == copy_result::done) {
+        result = copy_result::write_failed;
+    }
+    if (result != copy_result::done) {
+        remove_incomplete(*output, output_name);
+        if (result == copy_result::read_failed) {
+            report("Error reading ", input_name);
+        } else {
+            report("Error writing ", output_name);
+        }
+        return false;
+    }
+
+    const auto save = open_for_writing(save_name, std::array{input->id, output->id});
+    if (!save) {
+        report("Error opening ", save_name);
+        return false;
+    }
+    say("Making blank save file...\n\n");
+    const std::vector<std::uint8_t> blank_save(save_size);
+    const bool written = write_at(*save, 0, blank_save);
+    if (!close_file(*save) || !written) {
+        remove_incomplete(*save, save_name);
+        report("Error writing ", save_name);
+        return false;
+    }
+
+    say("Finished......Success!\n\n"
+        "You will have to rename the .out and .sav to your preference\n"
+        "and place them in the proper places\n\n");
+    return true;
+}
+
+}  // namespace halvek
