@@ -58,7 +58,9 @@ std::optional<open_file> open_for_writing(const std::filesystem::path& name, std
     if (!file || std::ranges::find(must_not_be, file->id) != must_not_be.end()) {
         return refuse(descriptor);
     }
-    if (file->regular && ::ftruncate(descriptor, 0) != 0) {
+    // An empty file is left alone: on some file systems emptying one makes its close
+    // wait to flush what is written afterwards.
+    if (file->regular && file->size > 0 && ::ftruncate(descriptor, 0) != 0) {
         return refuse(descriptor);
     }
     return file;

@@ -57,30 +57,25 @@ bool read_exactly(const open_file& input, std::int64_t offset, std::span<std::ui
 }
 
 // The output image is the input with its first bytes taken from the patched header. The
-// copy stops short of nothing: exactly the input's measured size, or a failure.
+// copy starts at offset 0, where the system copies fastest, and the header goes over it.
 copy_result write_image(const open_file& input, const open_file& output, std::span<const std::uint8_t> header)
 {
-    if (!write_at(output, 0, header)) {
-        return copy_result::write_failed;
-    }
-    auto offset = static_cast<std::int64_t>(header.size());
-    offset += copy_in_system(input, output, offset, input.size - offset);
-    if (offset == input.size) {
-        return copy_result::done;
-    }
-    std::vector<std::uint8_t> buffer(copy_block_size);
-    while (offset < input.size) {
-        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(input.size - offset, copy_block_size));
-        const std::ptrdiff_t count = read_at(input, offset, std::span(buffer).first(wanted));
-        if (count <= 0) {
-            return copy_result::read_failed;  // an error, or the input ended before its measured size
+    std::int64_t offset = copy_in_system(input, output, 0, input.size);
+    if (offset < input.size) {
+        std::vector<std::uint8_t> buffer(copy_block_size);
+        while (offset < input.size) {
+            const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(input.size - offset, copy_block_size));
+            const std::ptrdiff_t count = read_at(input, offset, std::span(buffer).first(wanted));
+            if (count <= 0) {
+                return copy_result::read_failed;  // an error, or the input ended before its measured size
+            }
+            if (!write_at(output, offset, std::span(buffer).first(static_cast<std::size_t>(count)))) {
+                return copy_result::write_failed;
+            }
+            offset += count;
         }
-        if (!write_at(output, offset, std::span(buffer).first(static_cast<std::size_t>(count)))) {
-            return copy_result::write_failed;
-        }
-        offset += count;
     }
-    return copy_result::done;
+    return write_at(output, 0, header) ? copy_result::done : copy_result::write_failed;
 }
 
 // A file this run could not finish is not left behind to be taken for a good one.
