@@ -27,7 +27,7 @@ test: build
 
 lint: build
 	clang-format --dry-run -Werror header/* tool/* tests/*.cpp
-	clang-tidy -p $(BUILD) --quiet header/*.cpp tool/*.cpp
+	clang-tidy -p $(BUILD) --quiet 2>/dev/null header/*.cpp tool/*.cpp
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)

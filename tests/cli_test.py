@@ -2,9 +2,11 @@
 
 Usage: cli_test.py COMMAND... [-- unittest arguments]; COMMAND starts the program.
 """
+import fnmatch
 import os
 import random
 import resource
+import select
 import shutil
 import signal
 import subprocess
@@ -87,10 +89,16 @@ class Run(unittest.TestCase):
     def halvek(self, *arguments, expected_out, **options):
         """Runs with standard input at its end, checks the console and returns."""
         run = subprocess.run(COMMAND + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
-                             capture_output=True, timeout=300, **options)
+                             capture_output=True, timeout=120, **options)
         self.assertEqual(run.stdout.decode(), expected_out)
         self.assertEqual(run.stderr, b"")
         self.assertEqual(run.returncode, 0)
+
+    def deep_path(self, name):
+        """A path far longer than an ordinary fixed name buffer."""
+        deep = os.path.join(self.folder, *[chr(ord("a") + level) * 200 for level in range(15)])
+        os.makedirs(deep)
+        return os.path.join(deep, name)
 
     def assert_files(self, *names):
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(names))
@@ -110,6 +118,8 @@ class CommandLine(Run):
                               stdout=subprocess.PIPE) as child:
             shown = b""
             while not shown.endswith(PROMPT.encode()):
+                ready, _, _ = select.select([child.stdout], [], [], 60)
+                self.assertTrue(ready, "no prompt before the pause: %r" % shown)
                 chunk = child.stdout.read1()
                 self.assertTrue(chunk, "output ended before the prompt: %r" % shown)
                 shown += chunk
@@ -151,9 +161,7 @@ class SuccessfulRuns(Run):
         self.assertEqual(self.read("rom.gba.sav"), BLANK_SAVE)
 
     def test_absolute_path_of_several_thousand_characters(self):
-        deep = os.path.join(self.folder, *[chr(ord("a") + level) * 200 for level in range(15)])
-        os.makedirs(deep)
-        name = os.path.join(deep, "rom.gba")
+        name = self.deep_path("rom.gba")
         content = image(2048, 10)
         self.write(name, content)
         self.halvek(name, expected_out=success(name))
@@ -226,7 +234,40 @@ class OpenFailures(Run):
                     self.assertEqual(self.read("rom.gba.bin"), patched(content))
 
 
-class WriteFailures(Run):
+class ReadWriteFailures(Run):
+    def test_input_that_ends_before_its_measured_size(self):
+        # Kernel attribute files claim 4096 bytes and hold fewer. The system copy refuses
+        # them, so this also runs the program's own copy loop.
+        cases = [  # file, what shows between the banner and the error line
+            ("/sys/class/net/lo/uevent", ""),                                 # ends inside the header
+            ("/sys/devices/system/node/node0/meminfo", "comp: *\n\nCopying file...\n\n"),  # ends later
+        ]
+        for source, between in cases:
+            with self.subTest(source=source):
+                if not os.path.isfile(source) or not 0 < len(open(source, "rb").read()) < 4096:
+                    self.skipTest(f"{source} is not a short kernel attribute file here")
+                for name in os.listdir(self.folder):
+                    os.remove(self.path(name))
+                os.symlink(source, self.path("rom.gba"))
+                run = subprocess.run(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=120)
+                expected = banner("rom.gba") + between + failure("Error reading rom.gba.\n")
+                self.assertTrue(fnmatch.fnmatchcase(run.stdout.decode(), expected), run.stdout.decode())
+                self.assertEqual(run.returncode, 0)
+                self.assert_files("rom.gba")
+
+    def test_image_on_another_file_system_goes_through_the_copy_loop(self):
+        if not os.path.isdir("/dev/shm"):
+            self.skipTest("no memory file system here")
+        content = image((3 << 20) + 77, 18)
+        with tempfile.NamedTemporaryFile(dir="/dev/shm", suffix=".gba") as elsewhere:
+            elsewhere.write(content)
+            elsewhere.flush()
+            os.symlink(elsewhere.name, self.path("rom.gba"))
+            self.halvek("rom.gba", expected_out=success("rom.gba"))
+        self.assertEqual(self.read("rom.gba.bin"), patched(content))
+
+
     def test_full_device(self):
         content = image(4096, 14)
         cases = [  # the name that leads to /dev/full, what shows before the error line
@@ -259,12 +300,15 @@ class WriteFailures(Run):
         self.assertEqual(self.read("small.gba.bin"), patched(small))
         self.assert_files("large.gba", "small.gba", "small.gba.bin")
 
-    def test_closed_standard_output_does_not_leak_into_the_image(self):
-        content = image(4096, 17)
-        self.write("rom.gba", content)
-        self.halvek("rom.gba", preexec_fn=lambda: os.close(1), expected_out="")
-        self.assertEqual(self.read("rom.gba.bin"), patched(content))
-        self.assertEqual(self.read("rom.gba.sav"), BLANK_SAVE)
+    def test_closed_standard_streams_do_not_leak_into_the_image(self):
+        # With both closed, the image would be opened in their place, and three long
+        # names fill the console buffer, which is then written out while it is open.
+        name = self.deep_path("rom.gba")
+        content = image(100, 17)
+        self.write(name, content)
+        self.halvek(name, preexec_fn=lambda: (os.close(0), os.close(1)), expected_out="")
+        self.assertEqual(self.read(name + ".bin"), patched(content))
+        self.assertEqual(self.read(name + ".sav"), BLANK_SAVE)
 
 
 if __name__ == "__main__":
