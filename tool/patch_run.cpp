@@ -78,6 +78,20 @@ copy_result write_image(const open_file& input, const open_file& output, std::sp
     return write_at(output, 0, header) ? copy_result::done : copy_result::write_failed;
 }
 
+// Reads and patches the header, reports its complement, then writes the output image.
+copy_result write_patched_image(const open_file& input, const open_file& output)
+{
+    std::array<std::uint8_t, header_block_size> header{};  // zeros stand in past a short input's end
+    const auto header_length = static_cast<std::size_t>(std::min<std::int64_t>(input.size, header_block_size));
+    if (!read_exactly(input, 0, std::span(header).first(header_length))) {
+        return copy_result::read_failed;
+    }
+    patch_header(header);
+    say("comp: " + in_hex(header[complement_offset]) + "\n\n");
+    say("Copying file...\n\n");
+    return write_image(input, output, std::span(header).first(header_length));
+}
+
 // A file this run could not finish is not left behind to be taken for a good one.
 void remove_incomplete(const open_file& file, const std::filesystem::path& name)
 {
@@ -110,16 +124,7 @@ bool patch_image(const std::filesystem::path& input_name)
     say("output file: " + printable_name(output_name) + "\n");
     say("saver file : " + printable_name(save_name) + "\n\n");
 
-    std::array<std::uint8_t, header_block_size> header{};
-    const auto header_length = static_cast<std::size_t>(std::min<std::int64_t>(input->size, header_block_size));
-    auto result =
-        read_exactly(*input, 0, std::span(header).first(header_length)) ? copy_result::done : copy_result::read_failed;
-    if (result == copy_result::done) {
-        patch_header(header);
-        say("comp: " + in_hex(header[complement_offset]) + "\n\n");
-        say("Copying file...\n\n");
-        result = write_image(*input, *output, std::span(header).first(header_length));
-    }
+    auto result = write_patched_image(*input, *output);
     (void)close_file(*input);  // nothing was written to it, so its close has nothing to lose
     if (!close_file(*output) && result == copy_result::done) {
         result = copy_result::write_failed;
