@@ -51,9 +51,14 @@ struct open_file {
 // Closes the file; false when the system reports a failure, as a full disk may at close.
 [[nodiscard]] bool close_file(const open_file& file);
 
+// Removes the name; false when it could not.
+bool remove_file(const std::filesystem::path& name);
+
+#ifndef _WIN32
 // Makes sure the standard streams' descriptors are taken, so that no file this program
 // opens can land on one of them and receive console text.
 void reserve_standard_descriptors() noexcept;
+#endif
 
 // The name as the console should show it.
 [[nodiscard]] std::string printable_name(const std::filesystem::path& name);

@@ -119,6 +119,11 @@ bool close_file(const open_file& file)
     return ::close(file.descriptor) == 0 || errno == EINTR;
 }
 
+bool remove_file(const std::filesystem::path& name)
+{
+    return ::unlink(name.c_str()) == 0;
+}
+
 void reserve_standard_descriptors() noexcept
 {
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {

@@ -2,15 +2,56 @@
 #include "file_io.hpp"
 #include "patch_run.hpp"
 
-int main(int argc, char** argv)
+#include <filesystem>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+template <typename Char> int run(int argument_count, Char** arguments)
 {
-    halvek::reserve_standard_descriptors();
-    if (argc != 2) {
+    if (argument_count != 2) {
         halvek::print_usage();
     }
-    const bool patched = argc == 2 && halvek::patch_image(argv[1]);
+    const bool patched = argument_count == 2 && halvek::patch_image(std::filesystem::path(arguments[1]));
     // Only the success message ends in its own blank line.
     halvek::say(patched ? "press <enter> to quit...\n" : "\npress <enter> to quit...\n");
     halvek::wait_for_enter();
     return 0;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+
+// Arguments that are wildcard patterns arrive as the names they match, as a console user
+// expects; the runtime's start-up does it when this is set.
+extern "C" {
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming,cppcoreguidelines-avoid-non-const-global-variables)
+int _dowildcard = -1;
+}
+
+// Wide arguments, so that names outside the system's ANSI code page arrive intact.
+int wmain(int argc, wchar_t** argv)
+{
+    // Names are printed in UTF-8; the console's own setting is given back afterwards.
+    const UINT console_code_page = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);
+    const int status = run(argc, argv);
+    if (console_code_page != 0) {
+        SetConsoleOutputCP(console_code_page);
+    }
+    return status;
+}
+
+#else
+
+int main(int argc, char** argv)
+{
+    halvek::reserve_standard_descriptors();
+    return run(argc, argv);
+}
+
+#endif

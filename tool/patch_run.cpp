@@ -11,7 +11,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 namespace halvek {
@@ -96,8 +95,7 @@ copy_result write_patched_image(const open_file& input, const open_file& output)
 void remove_incomplete(const open_file& file, const std::filesystem::path& name)
 {
     if (file.regular) {
-        std::error_code ignored;
-        std::filesystem::remove(name, ignored);
+        (void)remove_file(name);
     }
 }
 
