@@ -1,9 +1,11 @@
 # Two commands for a fresh clone: `make run` (or `make run ROM=path/to/image.gba`) and `make test`.
 BUILD := build
 SANITIZE_BUILD := build-sanitize
+WINDOWS_BUILD := build-win
+WINDOWS64_BUILD := build-win64
 JOBS := 2
 
-.PHONY: build run test lint clean
+.PHONY: build run test lint windows test-windows clean
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -25,9 +27,24 @@ test: build
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-lint: build
-	clang-format --dry-run -Werror header/* tool/* tests/*.cpp
-	clang-tidy -p $(BUILD) --quiet 2>/dev/null header/*.cpp tool/*.cpp
+lint: build windows
+	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp
+	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/file_io_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
+	clang-tidy -p $(WINDOWS_BUILD) --quiet --extra-arg=--target=i686-w64-mingw32 --extra-arg=-nostdinc \
+	    $$(echo | i686-w64-mingw32-g++-posix -std=c++20 -xc++ -E -v - 2>&1 \
+	       | sed -n '/^#include <...>/,/^End of search/s/^ /--extra-arg=-isystem/p') \
+	    tool/file_io_windows.cpp tool/main.cpp 2>/dev/null
+
+# Halvek.exe, the 32-bit Windows console program.
+windows:
+	cmake -S . -B $(WINDOWS_BUILD) --toolchain cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+# Needs MinGW-w64 (i686 and x86-64) and Wine; installs nothing.
+test-windows: windows
+	cmake -S . -B $(WINDOWS64_BUILD) --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WINDOWS64_BUILD) -j $(JOBS)
+	tests/run_wine_tests.sh
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD)
