@@ -1,4 +1,5 @@
 #include "file_io.hpp"
+#include "system_files.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +9,15 @@
 #include <unistd.h>
 
 namespace halvek {
-namespace {
+
+int open_descriptor(const std::filesystem::path& name, open_mode mode)
+{
+    // O_NONBLOCK keeps a FIFO from holding the open until a peer comes; it is then refused.
+    constexpr int common_flags = O_NONBLOCK | O_CLOEXEC;
+    constexpr mode_t read_write_for_all = 0666;
+    return mode == open_mode::read ? ::open(name.c_str(), O_RDONLY | common_flags)
+                                   : ::open(name.c_str(), O_WRONLY | O_CREAT | common_flags, read_write_for_all);
+}
 
 std::optional<open_file> describe(int descriptor)
 {
@@ -24,46 +33,9 @@ std::optional<open_file> describe(int descriptor)
     };
 }
 
-std::optional<open_file> refuse(int descriptor)
+bool empty_file(int descriptor)
 {
-    ::close(descriptor);
-    return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<open_file> open_for_reading(const std::filesystem::path& name)
-{
-    // O_NONBLOCK keeps a FIFO from holding the open until a writer comes; it is then refused.
-    const int descriptor = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return std::nullopt;
-    }
-    const auto file = describe(descriptor);
-    if (!file || !file->regular) {
-        return refuse(descriptor);
-    }
-    return file;
-}
-
-std::optional<open_file> open_for_writing(const std::filesystem::path& name, std::span<const file_id> must_not_be)
-{
-    // No O_TRUNC: the file is only emptied once it is known not to be one we must keep.
-    constexpr mode_t read_write_for_all = 0666;
-    const int descriptor = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, read_write_for_all);
-    if (descriptor < 0) {
-        return std::nullopt;
-    }
-    const auto file = describe(descriptor);
-    if (!file || std::ranges::find(must_not_be, file->id) != must_not_be.end()) {
-        return refuse(descriptor);
-    }
-    // An empty file is left alone: on some file systems emptying one makes its close
-    // wait to flush what is written afterwards.
-    if (file->regular && file->size > 0 && ::ftruncate(descriptor, 0) != 0) {
-        return refuse(descriptor);
-    }
-    return file;
+    return ::ftruncate(descriptor, 0) == 0;
 }
 
 std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std::uint8_t> bytes)

@@ -1,4 +1,5 @@
 #include "file_io.hpp"
+#include "system_files.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -29,6 +30,13 @@ std::wstring system_name(const std::filesystem::path& name)
     return LR"(\\?\)" + full;
 }
 
+bool seek_to(const open_file& file, std::int64_t offset)
+{
+    return _lseeki64(file.descriptor, offset, SEEK_SET) == offset;
+}
+
+}  // namespace
+
 std::optional<open_file> describe(int descriptor)
 {
     struct _stat64 status {};
@@ -48,48 +56,17 @@ std::optional<open_file> describe(int descriptor)
     };
 }
 
-std::optional<open_file> refuse(int descriptor)
+int open_descriptor(const std::filesystem::path& name, open_mode mode)
 {
-    _close(descriptor);
-    return std::nullopt;
+    constexpr int common_flags = _O_BINARY | _O_NOINHERIT;
+    return mode == open_mode::read
+               ? _wopen(system_name(name).c_str(), _O_RDONLY | common_flags)
+               : _wopen(system_name(name).c_str(), _O_WRONLY | _O_CREAT | common_flags, _S_IREAD | _S_IWRITE);
 }
 
-bool seek_to(const open_file& file, std::int64_t offset)
+bool empty_file(int descriptor)
 {
-    return _lseeki64(file.descriptor, offset, SEEK_SET) == offset;
-}
-
-}  // namespace
-
-std::optional<open_file> open_for_reading(const std::filesystem::path& name)
-{
-    const int descriptor = _wopen(system_name(name).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (descriptor < 0) {
-        return std::nullopt;
-    }
-    const auto file = describe(descriptor);
-    if (!file || !file->regular) {
-        return refuse(descriptor);
-    }
-    return file;
-}
-
-std::optional<open_file> open_for_writing(const std::filesystem::path& name, std::span<const file_id> must_not_be)
-{
-    // No _O_TRUNC: the file is only emptied once it is known not to be one we must keep.
-    const int descriptor =
-        _wopen(system_name(name).c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-    if (descriptor < 0) {
-        return std::nullopt;
-    }
-    const auto file = describe(descriptor);
-    if (!file || std::ranges::find(must_not_be, file->id) != must_not_be.end()) {
-        return refuse(descriptor);
-    }
-    if (file->regular && file->size > 0 && _chsize(descriptor, 0) != 0) {
-        return refuse(descriptor);
-    }
-    return file;
+    return _chsize(descriptor, 0) == 0;
 }
 
 std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std::uint8_t> bytes)
