@@ -85,21 +85,6 @@ TEST_P(patch_header_cases, writes_marker_and_complement_and_leaves_the_rest)
 INSTANTIATE_TEST_SUITE_P(header, patch_header_cases, testing::ValuesIn(patch_cases()),
                          [](const testing::TestParamInfo<patch_case>& info) { return info.param.label; });
 
-TEST(header_complement, covers_a0_to_bc_only)
-{
-    block bytes{};
-    bytes.at(0x9F) = 0x77;
-    bytes.at(0xBD) = 0x77;
-    bytes.at(0xBE) = 0x77;
-    bytes.at(0xBF) = 0x77;
-    bytes.at(0xC0) = 0x77;
-    EXPECT_EQ(halvek::header_complement(bytes), 0xE7);  // -(0x00 + 0x19) mod 256
-
-    bytes.at(0xA0) = 0x01;
-    bytes.at(0xBC) = 0x02;
-    EXPECT_EQ(halvek::header_complement(bytes), 0xE4);
-}
-
 // Properties that must hold for any block, checked over many random ones.
 TEST(patch_header_property, any_block_passes_the_check_and_patching_again_changes_nothing)
 {
