@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
