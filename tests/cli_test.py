@@ -96,12 +96,21 @@ class Run(unittest.TestCase):
             return file.read()
 
     def halvek(self, *arguments, expected_out, **options):
-        """Runs with standard input at its end, checks the console and returns."""
+        """Runs with standard input at its end and checks the console."""
+        self.assertEqual(self.console_of(*arguments, **options), expected_out)
+
+    def console_of(self, *arguments, **options):
+        """Runs with standard input at its end, checks that it ends cleanly, and returns
+        its standard output."""
         run = subprocess.run(COMMAND + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
                              capture_output=True, timeout=120, **options)
-        self.assertEqual(console_text(run.stdout), expected_out)
         self.assertEqual(run.stderr, b"")
         self.assertEqual(run.returncode, 0)
+        return console_text(run.stdout)
+
+    def clear_folder(self):
+        for name in os.listdir(self.folder):
+            os.remove(self.path(name))
 
     def deep_path(self, name):
         """A path far longer than an ordinary fixed name buffer."""
@@ -236,8 +245,7 @@ class OpenFailures(Run):
         content = image(70000, 13)
         for link, target, hard, before in cases:
             with self.subTest(link=link, target=target, hard=hard):
-                for name in os.listdir(self.folder):
-                    os.remove(self.path(name))
+                self.clear_folder()
                 self.write("rom.gba", content)
                 if target == "rom.gba.bin":
                     self.write(target, b"")
@@ -261,14 +269,11 @@ class ReadWriteFailures(Run):
             with self.subTest(source=source):
                 if not os.path.isfile(source) or not 0 < len(open(source, "rb").read()) < 4096:
                     self.skipTest(f"{source} is not a short kernel attribute file here")
-                for name in os.listdir(self.folder):
-                    os.remove(self.path(name))
+                self.clear_folder()
                 os.symlink(source, self.path("rom.gba"))
-                run = subprocess.run(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
-                                     capture_output=True, timeout=120)
+                shown = self.console_of("rom.gba")
                 expected = banner("rom.gba") + between + failure("Error reading rom.gba.\n")
-                self.assertTrue(fnmatch.fnmatchcase(console_text(run.stdout), expected), run.stdout)
-                self.assertEqual(run.returncode, 0)
+                self.assertTrue(fnmatch.fnmatchcase(shown, expected), shown)
                 self.assert_files("rom.gba")
 
     def test_image_on_another_file_system_goes_through_the_copy_loop(self):
@@ -282,7 +287,6 @@ class ReadWriteFailures(Run):
             self.halvek("rom.gba", expected_out=success("rom.gba"))
         self.assertEqual(self.read("rom.gba.bin"), patched(content))
 
-
     @only_posix  # a device is no file to Windows: its open fails
     def test_full_device(self):
         content = image(4096, 14)
@@ -292,8 +296,7 @@ class ReadWriteFailures(Run):
         ]
         for full, before in cases:
             with self.subTest(full=full):
-                for name in os.listdir(self.folder):
-                    os.remove(self.path(name))
+                self.clear_folder()
                 self.write("rom.gba", content)
                 os.symlink("/dev/full", self.path(full))
                 self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + before + f"Error writing {full}.\n"))
