@@ -7,6 +7,7 @@ CR LF line ends; tests of POSIX matters are skipped and those of Windows start-u
 import fnmatch
 import os
 import random
+import re
 import resource
 import select
 import shutil
@@ -21,6 +22,8 @@ ARGUMENTS = sys.argv[1:sys.argv.index("--")] if "--" in sys.argv else sys.argv[1
 WINDOWS = ARGUMENTS[:1] == ["--windows"]
 COMMAND = ARGUMENTS[1:] if WINDOWS else ARGUMENTS
 only_posix = unittest.skipIf(WINDOWS, "a POSIX matter")
+# A library that, preloaded, makes the program run as on a file system without unnamed files.
+NO_TMPFILE_LIBRARY = os.environ.get("NO_TMPFILE_LIBRARY")
 PROMPT = "press <enter> to quit...\n"
 USAGE = ("Halvek - Patches SRAM string to 64k\n"
          "-----------------------------------\n"
@@ -74,7 +77,8 @@ def console_text(stdout):
 
 def limit_file_size(limit):
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails instead of killing
+        if WINDOWS:  # Wine would end by the signal; the program itself ignores it
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     return apply
 
@@ -120,6 +124,17 @@ class Run(unittest.TestCase):
 
     def assert_files(self, *names):
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(names))
+
+    def earlier_outputs(self, name):
+        """Puts outputs of an earlier run under the final names and returns them."""
+        earlier = {name + ".bin": b"earlier image" * 5000, name + ".sav": b"earlier save" * 100}
+        for output, content in earlier.items():
+            self.write(output, content)
+        return earlier
+
+    def assert_holding(self, files):
+        for name, content in files.items():
+            self.assertEqual(self.read(name), content, name)
 
 
 class CommandLine(Run):
@@ -305,19 +320,22 @@ class ReadWriteFailures(Run):
                 else:
                     self.assertEqual(self.read("rom.gba.bin"), patched(content))
 
-    def test_incomplete_files_are_removed(self):
+    def test_failed_writes_keep_the_earlier_outputs(self):
         limit = 40000  # a write past this fails part way, as on a full disk
         self.write("large.gba", image(limit + 5000, 15))
+        earlier = self.earlier_outputs("large.gba")
         self.halvek("large.gba", preexec_fn=limit_file_size(limit),
                     expected_out=failure(banner("large.gba") + COPYING + "Error writing large.gba.bin.\n"))
-        self.assert_files("large.gba")
+        self.assert_holding(earlier)
 
         small = image(limit - 5000, 16)
         self.write("small.gba", small)
+        earlier.update(self.earlier_outputs("small.gba"))
         self.halvek("small.gba", preexec_fn=limit_file_size(limit),
                     expected_out=failure(banner("small.gba") + MAKING_SAVE + "Error writing small.gba.sav.\n"))
-        self.assertEqual(self.read("small.gba.bin"), patched(small))
-        self.assert_files("large.gba", "small.gba", "small.gba.bin")
+        earlier["small.gba.bin"] = patched(small)
+        self.assert_holding(earlier)
+        self.assert_files("large.gba", "small.gba", *earlier)
 
     @only_posix
     def test_closed_standard_streams_do_not_leak_into_the_image(self):
@@ -329,6 +347,108 @@ class ReadWriteFailures(Run):
         self.halvek(name, preexec_fn=lambda: (os.close(0), os.close(1)), expected_out="")
         self.assertEqual(self.read(name + ".bin"), patched(content))
         self.assertEqual(self.read(name + ".sav"), BLANK_SAVE)
+
+
+class Staging(Run):
+    @only_posix
+    def test_interrupted_run_leaves_the_earlier_outputs_and_nothing_else(self):
+        with open(self.path("big.gba"), "wb") as file:
+            file.truncate(1 << 30)  # sparse, so cheap to make, and long enough to copy to be stopped part way
+        earlier = self.earlier_outputs("big.gba")
+        cases = [  # signal, whether the staged file has no name
+            (signal.SIGINT, True), (signal.SIGTERM, True), (signal.SIGKILL, True),
+            (signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, False),
+        ]
+        for signal_number, unnamed in cases:
+            with self.subTest(signal=signal_number.name, unnamed=unnamed):
+                environment = dict(os.environ)
+                if not unnamed:
+                    if not NO_TMPFILE_LIBRARY:
+                        self.skipTest("no library to hide unnamed files")
+                    environment.update(LD_PRELOAD=NO_TMPFILE_LIBRARY, ASAN_OPTIONS="verify_asan_link_order=0")
+                # As a user at a console has it, whatever the test runner was started with.
+                with subprocess.Popen(COMMAND + ["big.gba"], cwd=self.folder, env=environment,
+                                      preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+                                      stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as child:
+                    self.wait_for_staged_data(child.pid)
+                    child.send_signal(signal_number)
+                    _, errors = child.communicate(timeout=120)
+                self.assertEqual(child.returncode, -signal_number)
+                self.assertEqual(errors, b"")
+                self.assert_holding(earlier)
+                self.assert_files("big.gba", *earlier)
+
+    def wait_for_staged_data(self, pid):
+        """Waits until the program holds a file with data in the test's folder, other than its input."""
+        folder = os.path.realpath(self.folder)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            for descriptor in os.listdir(f"/proc/{pid}/fd"):
+                link = f"/proc/{pid}/fd/{descriptor}"
+                try:
+                    held = os.readlink(link)
+                    if os.path.dirname(held) == folder and not held.endswith("/big.gba") and os.stat(link).st_size:
+                        return
+                except OSError:
+                    pass  # closed meanwhile
+        self.fail("the program never held staged data")
+
+    def test_linked_outputs_replace_the_files_they_lead_to(self):
+        content = image(4096, 23)
+        self.write("rom.gba", content)
+        os.mkdir(self.path("card"))
+        self.write("card/image", b"old image")
+        os.chmod(self.path("card/image"), 0o604)
+        self.write("card/save", b"old save")
+        os.symlink("card/image", self.path("rom.gba.bin"))
+        os.symlink(self.path("card/save"), self.path("rom.gba.sav"))
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        self.assertEqual(os.readlink(self.path("rom.gba.bin")), "card/image")
+        self.assertEqual(os.readlink(self.path("rom.gba.sav")), self.path("card/save"))
+        self.assert_holding({"card/image": patched(content), "card/save": BLANK_SAVE})
+        if not WINDOWS:  # Windows keeps no such permissions
+            self.assertEqual(os.stat(self.path("card/image")).st_mode & 0o777, 0o604)
+        self.assertEqual(sorted(os.listdir(self.path("card"))), ["image", "save"])
+
+    def test_hard_linked_output_leaves_its_other_name_alone(self):
+        content = image(4096, 24)
+        self.write("rom.gba", content)
+        self.write("unrelated", b"keep me")
+        os.link(self.path("unrelated"), self.path("rom.gba.bin"))
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        self.assert_holding({"unrelated": b"keep me", "rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
+
+    @only_posix
+    def test_outputs_reach_storage_before_they_take_the_final_names(self):
+        if not shutil.which("strace"):
+            self.skipTest("no strace here")
+        self.write("rom.gba", image(4096, 26))
+        log = self.path("calls")
+        subprocess.run(["strace", "-y", "-o", log, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2"]
+                       + COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, check=True, timeout=120,
+                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # the leak check cannot run traced
+        calls = self.read("calls").decode().splitlines()
+        folder = re.escape(os.path.realpath(self.folder))
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            with self.subTest(output=output):
+                placed = next(at for at, call in enumerate(calls) if call.startswith("rename") and f'"{output}")' in call)
+                self.assertRegex(calls[placed - 1], rf"^f(data)?sync\(\d+<{folder}/[^/>]+>")  # the staged file
+                self.assertRegex(calls[placed + 1], rf"^fsync\(\d+<{folder}>\)")  # then its folder
+
+    @only_posix
+    def test_console_pipe_closed_by_its_reader(self):
+        content = image(4096, 25)
+        self.write("rom.gba", content)
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            run = subprocess.run(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL, stdout=writer,
+                                 stderr=subprocess.PIPE, timeout=120)
+        finally:
+            os.close(writer)
+        self.assertEqual((run.returncode, run.stderr), (0, b""))
+        self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
 
 
 @unittest.skipUnless(WINDOWS, "Windows start-up")

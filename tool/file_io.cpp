@@ -7,12 +7,11 @@
 namespace halvek {
 namespace {
 
-std::optional<open_file> refuse(int descriptor)
+void close_unwanted(int descriptor)
 {
     open_file unwanted;
     unwanted.descriptor = descriptor;
     (void)close_file(unwanted);
-    return std::nullopt;
 }
 
 std::optional<open_file> open_and_describe(const std::filesystem::path& name, open_mode mode)
@@ -23,7 +22,7 @@ std::optional<open_file> open_and_describe(const std::filesystem::path& name, op
     }
     const auto file = describe(descriptor);
     if (!file) {
-        return refuse(descriptor);
+        close_unwanted(descriptor);
     }
     return file;
 }
@@ -34,26 +33,71 @@ std::optional<open_file> open_for_reading(const std::filesystem::path& name)
 {
     const auto file = open_and_describe(name, open_mode::read);
     if (file && !file->regular) {
-        return refuse(file->descriptor);
+        close_unwanted(file->descriptor);
+        return std::nullopt;
     }
     return file;
 }
 
-std::optional<open_file> open_for_writing(const std::filesystem::path& name, std::span<const file_id> must_not_be)
+bool staged_output::open(const std::filesystem::path& name, std::span<const file_id> must_not_be)
 {
-    const auto file = open_and_describe(name, open_mode::write);
+    const auto target = look_up_output(name);
+    if (!target || target->kind == file_kind::directory ||
+        (target->kind != file_kind::absent && std::ranges::find(must_not_be, target->id) != must_not_be.end())) {
+        return false;
+    }
+    if (target->kind == file_kind::other) {
+        // A device or a FIFO holds nothing to replace. The identity check makes sure the
+        // name still leads where it was looked at.
+        const auto file = open_and_describe(target->name, open_mode::write_in_place);
+        if (!file) {
+            return false;
+        }
+        if (file->id != target->id) {
+            close_unwanted(file->descriptor);
+            return false;
+        }
+        file_ = *file;
+        return true;
+    }
+    const int descriptor = create_staged(*target, staged_name_);
+    if (descriptor < 0) {
+        return false;
+    }
+    file_.descriptor = descriptor;
+    const auto file = describe(descriptor);
     if (!file) {
-        return std::nullopt;
+        discard();
+        return false;
     }
-    if (std::ranges::find(must_not_be, file->id) != must_not_be.end()) {
-        return refuse(file->descriptor);
+    file_ = *file;
+    final_name_ = target->name;
+    return true;
+}
+
+bool staged_output::commit()
+{
+    const open_file file = file_;
+    file_.descriptor = -1;  // closed below, whatever happens
+    if (final_name_.empty()) {
+        return close_file(file);
     }
-    // An empty file is left alone: on some file systems emptying one makes its close
-    // wait to flush what is written afterwards.
-    if (file->regular && file->size > 0 && !empty_file(file->descriptor)) {
-        return refuse(file->descriptor);
+    const bool committed = put_in_place(file, staged_name_, final_name_);
+    discard();
+    return committed;
+}
+
+void staged_output::discard() noexcept
+{
+    if (file_.descriptor >= 0) {
+        (void)close_file(file_);
+        file_.descriptor = -1;
     }
-    return file;
+    if (!staged_name_.empty()) {
+        (void)remove_file(staged_name_);
+        remove_on_interrupt(nullptr);
+        staged_name_.clear();
+    }
 }
 
 }  // namespace halvek

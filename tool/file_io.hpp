@@ -30,11 +30,38 @@ struct open_file {
 // device) is refused without blocking.
 [[nodiscard]] std::optional<open_file> open_for_reading(const std::filesystem::path& name);
 
-// Opens the name for writing, creating it if need be. Refuses, before anything is
-// truncated, when the name leads to one of the files in `must_not_be`; only then is an
-// existing regular file emptied.
-[[nodiscard]] std::optional<open_file> open_for_writing(const std::filesystem::path& name,
-                                                        std::span<const file_id> must_not_be);
+// An output that is whole or absent: its bytes go to a new file beside the one it
+// replaces, and only `commit` puts that file under the final name, once it is on storage.
+// Until then the final name keeps what it held. A name that leads to a device or a FIFO
+// has nothing to replace and is written directly.
+class staged_output {
+public:
+    staged_output() = default;
+    staged_output(const staged_output&) = delete;
+    staged_output& operator=(const staged_output&) = delete;
+    staged_output(staged_output&&) = delete;
+    staged_output& operator=(staged_output&&) = delete;
+    ~staged_output() { discard(); }
+
+    // Refuses, before anything is written, a folder, a file it may not write, and a name
+    // that leads to one of the files in `must_not_be`. A symbolic link stays: the file it
+    // leads to is the one replaced, and its permissions carry over.
+    [[nodiscard]] bool open(const std::filesystem::path& name, std::span<const file_id> must_not_be);
+
+    [[nodiscard]] const open_file& file() const { return file_; }
+
+    // Flushes the file to storage and moves it over the final name in one step; on
+    // failure nothing staged is left and the final name is as it was.
+    [[nodiscard]] bool commit();
+
+    // Closes and removes whatever is staged; the final name is untouched.
+    void discard() noexcept;
+
+private:
+    open_file file_;
+    std::filesystem::path final_name_;   // empty when written directly
+    std::filesystem::path staged_name_;  // empty while the staged file has no name
+};
 
 // Reads up to bytes.size() bytes at `offset`; returns how many, 0 at end of file, -1 on error.
 [[nodiscard]] std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std::uint8_t> bytes);
@@ -51,14 +78,10 @@ struct open_file {
 // Closes the file; false when the system reports a failure, as a full disk may at close.
 [[nodiscard]] bool close_file(const open_file& file);
 
-// Removes the name; false when it could not.
-bool remove_file(const std::filesystem::path& name);
-
-#ifndef _WIN32
-// Makes sure the standard streams' descriptors are taken, so that no file this program
-// opens can land on one of them and receive console text.
-void reserve_standard_descriptors() noexcept;
-#endif
+// Sets up how the process ends when it is interrupted (Ctrl+C, a closed console, a
+// termination request): whatever is staged is removed first. A closed pipe or a file size
+// limit becomes a failed write instead of the end of the process.
+void remove_staged_files_on_interrupt() noexcept;
 
 // The name as the console should show it.
 [[nodiscard]] std::string printable_name(const std::filesystem::path& name);

@@ -3,6 +3,7 @@
 #include "patch_run.hpp"
 
 #include <filesystem>
+#include <new>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,7 +16,15 @@ template <typename Char> int run(int argument_count, Char** arguments)
     if (argument_count != 2) {
         halvek::print_usage();
     }
-    const bool patched = argument_count == 2 && halvek::patch_image(std::filesystem::path(arguments[1]));
+    bool patched = false;
+    if (argument_count == 2) {
+        try {
+            patched = halvek::patch_image(std::filesystem::path(arguments[1]));
+        } catch (const std::bad_alloc&) {
+            // Unwinding has removed whatever was staged.
+            halvek::say("Not enough memory.\n");
+        }
+    }
     // Only the success message ends in its own blank line.
     halvek::say(patched ? "press <enter> to quit...\n" : "\npress <enter> to quit...\n");
     halvek::wait_for_enter();
@@ -39,6 +48,7 @@ int wmain(int argc, wchar_t** argv)
     // Names are printed in UTF-8; the console's own setting is given back afterwards.
     const UINT console_code_page = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
+    halvek::remove_staged_files_on_interrupt();
     const int status = run(argc, argv);
     if (console_code_page != 0) {
         SetConsoleOutputCP(console_code_page);
@@ -50,7 +60,7 @@ int wmain(int argc, wchar_t** argv)
 
 int main(int argc, char** argv)
 {
-    halvek::reserve_standard_descriptors();
+    halvek::remove_staged_files_on_interrupt();
     return run(argc, argv);
 }
 

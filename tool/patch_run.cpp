@@ -91,14 +91,6 @@ copy_result write_patched_image(const open_file& input, const open_file& output)
     return write_image(input, output, std::span(header).first(header_length));
 }
 
-// A file this run could not finish is not left behind to be taken for a good one.
-void remove_incomplete(const open_file& file, const std::filesystem::path& name)
-{
-    if (file.regular) {
-        (void)remove_file(name);
-    }
-}
-
 }  // namespace
 
 bool patch_image(const std::filesystem::path& input_name)
@@ -110,8 +102,8 @@ bool patch_image(const std::filesystem::path& input_name)
     }
     const auto output_name = with_suffix(input_name, ".bin");
     const auto save_name = with_suffix(input_name, ".sav");
-    const auto output = open_for_writing(output_name, std::array{input->id});
-    if (!output) {
+    staged_output output;
+    if (!output.open(output_name, std::array{input->id})) {
         (void)close_file(*input);
         report("Error opening ", output_name);
         return false;
@@ -122,31 +114,26 @@ bool patch_image(const std::filesystem::path& input_name)
     say("output file: " + printable_name(output_name) + "\n");
     say("saver file : " + printable_name(save_name) + "\n\n");
 
-    auto result = write_patched_image(*input, *output);
+    const auto result = write_patched_image(*input, output.file());
     (void)close_file(*input);  // nothing was written to it, so its close has nothing to lose
-    if (!close_file(*output) && result == copy_result::done) {
-        result = copy_result::write_failed;
+    // On every early return, whatever is staged goes with its staged_output.
+    if (result == copy_result::read_failed) {
+        report("Error reading ", input_name);
+        return false;
     }
-    if (result != copy_result::done) {
-        remove_incomplete(*output, output_name);
-        if (result == copy_result::read_failed) {
-            report("Error reading ", input_name);
-        } else {
-            report("Error writing ", output_name);
-        }
+    if (result == copy_result::write_failed || !output.commit()) {
+        report("Error writing ", output_name);
         return false;
     }
 
-    const auto save = open_for_writing(save_name, std::array{input->id, output->id});
-    if (!save) {
+    staged_output save;
+    if (!save.open(save_name, std::array{input->id, output.file().id})) {
         report("Error opening ", save_name);
         return false;
     }
     say("Making blank save file...\n\n");
     const std::vector<std::uint8_t> blank_save(save_size);
-    const bool written = write_at(*save, 0, blank_save);
-    if (!close_file(*save) || !written) {
-        remove_incomplete(*save, save_name);
+    if (!write_at(save.file(), 0, blank_save) || !save.commit()) {
         report("Error writing ", save_name);
         return false;
     }
