@@ -10,6 +10,7 @@ import random
 import re
 import resource
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -72,7 +73,16 @@ def patched(content, comp=0x3A):
 
 
 def console_text(stdout):
-    return stdout.replace(b"\r\n", b"\n").decode() if WINDOWS else stdout.decode()
+    """The text, which must be UTF-8; on Windows every line must end in CR LF."""
+    if WINDOWS:
+        assert b"\n" not in stdout.replace(b"\r\n", b""), f"a line end without CR: {stdout!r}"
+        return stdout.replace(b"\r\n", b"\n").decode()
+    return stdout.decode()
+
+
+def windows_name(path):
+    """The path as Wine's drive Z: shows it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def limit_file_size(limit):
@@ -451,6 +461,96 @@ class Staging(Run):
         self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
 
 
+@unittest.skipUnless(WINDOWS and shutil.which("tmux"), "a Windows console, shown by tmux")
+class WindowsConsole(Run):
+    """Wine gives a program whose standard streams are a terminal a console, and draws it
+    with cursor movements; tmux shows the screen as the user sees it."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmux = ["tmux", "-u", "-L", f"halvek-test-{os.getpid()}"]
+        self.addCleanup(subprocess.run, self.tmux + ["kill-server"], capture_output=True)
+
+    def on_screen(self, command, until):
+        """Runs the command in a new terminal; returns the screen once it shows `until`."""
+        subprocess.run(self.tmux + ["kill-server"], capture_output=True)
+        subprocess.run(self.tmux + ["new-session", "-d", "-x", "200", "-y", "50", "-c", self.folder,
+                                    shlex.join(command) + '; echo "ended with $?"; sleep 600'], check=True)
+        return self.screen_showing(until)
+
+    def screen_showing(self, text):
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            screen = subprocess.run(self.tmux + ["capture-pane", "-p", "-J"], capture_output=True, text=True,
+                                    check=True).stdout.rstrip("\n") + "\n"
+            if text in screen:
+                return screen
+            time.sleep(0.1)
+        self.fail(f"the screen never showed {text!r}: {screen!r}")
+
+    def test_names_show_as_they_are(self):
+        cases = [  # name, whether this Wine can show it
+            ("ポケモン.gba", True), ("Pokémon.gba", True), ("Poke\u0301mon.gba", True),
+            ("\U0001F3AE.gba", False),  # outside the Basic Multilingual Plane
+        ]
+        for name, shown_by_wine in cases:
+            with self.subTest(name=name):
+                content = image(1024, 27)
+                self.write(name, content)
+                shown = self.on_screen(COMMAND + [name], PROMPT)
+                self.assertNotIn("ended with", shown)  # the pause waits, the whole prompt shown
+                if shown_by_wine:
+                    self.assertEqual(shown, success(name))
+                else:
+                    self.assertEqual(shown.splitlines()[5:], success(name).splitlines()[5:])
+                subprocess.run(self.tmux + ["send-keys", "Enter"], check=True)
+                self.screen_showing("ended with 0")
+                self.assert_holding({name: content, name + ".bin": patched(content), name + ".sav": BLANK_SAVE})
+
+    def test_ctrl_c_removes_what_is_staged(self):
+        with open(self.path("big.gba"), "wb") as file:
+            file.truncate(2 << 30)  # long enough to copy to be stopped part way
+        earlier = self.earlier_outputs("big.gba")
+        self.on_screen(COMMAND + ["big.gba"], "Copying file...")
+        deadline = time.monotonic() + 60
+        while not any(name.startswith(".halvek-") and os.path.getsize(self.path(name))
+                      for name in os.listdir(self.folder)):
+            self.assertLess(time.monotonic(), deadline, "nothing was staged")
+        subprocess.run(self.tmux + ["send-keys", "C-c"], check=True)
+        self.screen_showing("ended with")
+        self.assert_holding(earlier)
+        self.assert_files("big.gba", *earlier)
+
+    def test_code_page_stays_as_the_user_has_it(self):
+        helper = os.environ.get("CONSOLE_CODE_PAGE_PROGRAM")
+        if not helper:
+            self.skipTest("no program to show the console's code page")
+        self.write("rom.gba", image(1024, 28))
+        loader, program = COMMAND[:-1], COMMAND[-1]
+        one_console = f"{windows_name(helper)} & {windows_name(program)} rom.gba & {windows_name(helper)}"
+        for ended_by in ["Enter", "a kill during the pause"]:
+            with self.subTest(ended_by=ended_by):
+                self.on_screen(loader + ["cmd", "/c", one_console], PROMPT)
+                if ended_by == "Enter":
+                    subprocess.run(self.tmux + ["send-keys", "Enter"], check=True)
+                else:
+                    os.kill(self.windows_process(program), signal.SIGKILL)
+                pages = re.findall(r"output code page (\d+)", self.screen_showing("ended with"))
+                self.assertEqual(len(pages), 2, pages)
+                self.assertEqual(pages[0], pages[1])
+
+    def windows_process(self, program):
+        name = os.path.basename(program).encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as command_line:
+                    if command_line.read().split(b"\0")[0].endswith(b"\\" + name):
+                        return int(pid)
+            except OSError:
+                pass  # ended meanwhile
+        self.fail(f"{program} is not running")
+
+
 @unittest.skipUnless(WINDOWS, "Windows start-up")
 class WindowsStart(Run):
     def test_wildcard_arguments_are_expanded(self):
@@ -467,7 +567,7 @@ class WindowsStart(Run):
     def test_drive_letter_path(self):
         content = image(1024, 22)
         self.write("rom.gba", content)
-        name = "Z:" + self.path("rom.gba").replace("/", "\\")
+        name = windows_name(self.path("rom.gba"))
         self.halvek(name, expected_out=success(name))
         self.assertEqual(self.read("rom.gba.bin"), patched(content))
         self.assertEqual(self.read("rom.gba.sav"), BLANK_SAVE)

@@ -16,13 +16,21 @@ echo "build-win/Halvek.exe: PE32 console program, imports KERNEL32.dll and msvcr
 export WINEPREFIX="$top/build-win64/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8 LC_ALL=C.UTF-8
 unset DISPLAY
 mkdir -p "$WINEPREFIX"
-/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1
+/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true  # one may be running already
 trap '/usr/lib/wine/wineserver64 -k || true' EXIT
 /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1
 
-python3 "$top/tests/cli_test.py" --windows /usr/lib/wine/wine64 "$exe64"
+# Shows the console's output code page, in the console the program runs in.
+helper() {
+    "$1-w64-mingw32-g++-posix" -static -o "$2" "$top/tests/console_code_page.cpp"
+    echo "$2"
+}
+
+CONSOLE_CODE_PAGE_PROGRAM=$(helper x86_64 "$top/build-win64/console_code_page.exe") \
+    python3 "$top/tests/cli_test.py" --windows /usr/lib/wine/wine64 "$exe64"
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    python3 "$top/tests/cli_test.py" --windows /usr/lib/wine/wine "$exe32"
+    CONSOLE_CODE_PAGE_PROGRAM=$(helper i686 "$top/build-win/console_code_page.exe") \
+        python3 "$top/tests/cli_test.py" --windows /usr/lib/wine/wine "$exe32"
 else
     echo "This machine cannot run 32-bit code: build-win/Halvek.exe was checked but not run."
 fi

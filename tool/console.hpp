@@ -4,7 +4,8 @@
 
 namespace halvek {
 
-// Writes the text to standard output as it stands.
+// Writes one message to standard output: its UTF-8 bytes, or, in a Windows console, the
+// same text as the console shows it.
 void say(std::string_view text);
 
 // The screen shown for a wrong command line.

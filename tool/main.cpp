@@ -5,10 +5,6 @@
 #include <filesystem>
 #include <new>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 namespace {
 
 template <typename Char> int run(int argument_count, Char** arguments)
@@ -45,15 +41,8 @@ int _dowildcard = -1;
 // Wide arguments, so that names outside the system's ANSI code page arrive intact.
 int wmain(int argc, wchar_t** argv)
 {
-    // Names are printed in UTF-8; the console's own setting is given back afterwards.
-    const UINT console_code_page = GetConsoleOutputCP();
-    SetConsoleOutputCP(CP_UTF8);
     halvek::remove_staged_files_on_interrupt();
-    const int status = run(argc, argv);
-    if (console_code_page != 0) {
-        SetConsoleOutputCP(console_code_page);
-    }
-    return status;
+    return run(argc, argv);
 }
 
 #else
