@@ -1,5 +1,11 @@
-"""Times a whole run of the built program against `cp` of the same image, and reads its
-peak memory, for a 32 MiB and a 1 GiB image. Builds nothing: pass the program's path.
+"""Times whole runs of the built program against copying the same image, and reads its peak
+memory. Builds nothing: pass the program's path.
+
+- In memory (/dev/shm): the program against `cp`.
+- On the disk that holds the program: the program, which flushes its files to storage,
+  against `cp` followed by `sync` of the copy, which gives the same guarantee.
+
+Each is timed for a first run (no earlier outputs) and a re-run (earlier outputs replaced).
 Prints the fastest times, their ratio and the peak resident memory.
 
 Usage: python3 bench/run_bench.py [build/halvek]
@@ -10,22 +16,38 @@ import sys
 import tempfile
 import time
 
-SIZES = [(32 << 20, 31), (1 << 30, 11)]  # image size, runs of each command
-# In memory where the system has such a folder: on this kind of machine the disk's own
-# writeback makes single 1 GiB runs vary several-fold, for cp and this program alike.
-FOLDER = "/dev/shm" if os.path.isdir("/dev/shm") else None
+SIZES = [(4 << 20, 31), (32 << 20, 21), (1 << 30, 7)]  # image size, runs of each command
+OUTPUTS = ["rom.gba.bin", "rom.gba.sav"]
+COPY = "copy.gba"
 
 
-def run(command, cwd, outputs):
-    """Seconds the command took to write its outputs afresh, from a state with nothing
-    waiting to be written back."""
-    for name in outputs:
-        if os.path.exists(os.path.join(cwd, name)):
-            os.remove(os.path.join(cwd, name))
+def timed(commands, cwd):
+    """Seconds the commands took, one after the other, from a state with nothing waiting to
+    be written back."""
     os.sync()
     start = time.perf_counter()
-    subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
+    for command in commands:
+        subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
     return time.perf_counter() - start
+
+
+def remove(cwd, names):
+    for name in names:
+        if os.path.exists(os.path.join(cwd, name)):
+            os.remove(os.path.join(cwd, name))
+
+
+def compare(baseline, halvek, cwd, runs, rerun):
+    """The fastest of the runs of each, taken in turns. Before each run the outputs are
+    removed, or, for a re-run, made by an untimed run first."""
+    times = {0: [], 1: []}
+    for _ in range(runs):
+        for which, (commands, outputs) in enumerate([(baseline, [COPY]), (halvek, OUTPUTS)]):
+            remove(cwd, outputs)
+            if rerun:
+                timed(commands, cwd)
+            times[which].append(timed(commands, cwd))
+    return min(times[0]), min(times[1])  # the runs least disturbed by the rest of the machine
 
 
 def peak_memory(command, cwd):
@@ -43,24 +65,25 @@ def peak_memory(command, cwd):
 
 def main():
     halvek = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/halvek")
-    print(f"{'image':>8} {'cp s':>8} {'halvek s':>9} {'ratio':>6} {'halvek peak RSS':>16}")
-    for size, runs in SIZES:
-        with tempfile.TemporaryDirectory(prefix="halvek-bench-", dir=FOLDER) as folder:
-            with open(os.path.join(folder, "rom.gba"), "wb") as image:
-                for _ in range(size >> 20):
-                    image.write(os.urandom(1 << 20))
-            cp = ["cp", "rom.gba", "copy.gba"]
-            halvek_run = [halvek, "rom.gba"]
-            run(cp, folder, [])  # warms the cache for both
-            cp_times, halvek_times = [], []
-            for _ in range(runs):
-                cp_times.append(run(cp, folder, ["copy.gba"]))
-                halvek_times.append(run(halvek_run, folder, ["rom.gba.bin", "rom.gba.sav"]))
-            # The fastest run is the one least disturbed by the rest of the machine.
-            cp_time, halvek_time = min(cp_times), min(halvek_times)
-            peak = peak_memory(halvek_run, folder)
-            print(f"{size >> 20:>5} MiB {cp_time:8.4f} {halvek_time:9.4f} {halvek_time / cp_time:6.2f} "
-                  f"{peak:>12} KiB")
+    places = [("memory", "/dev/shm", [["cp", "rom.gba", COPY]]),
+              ("disk", os.path.dirname(halvek), [["cp", "rom.gba", COPY], ["sync", COPY]])]
+    start_up = min(timed([["true"]], None) for _ in range(31))
+    print(f"starting an empty process takes {start_up * 1000:.2f} ms; the disk baseline starts two")
+    print(f"{'place':>6} {'image':>8} {'run':>7} {'baseline ms':>12} {'halvek ms':>10} {'ratio':>6} {'peak RSS':>10}")
+    for place, parent, baseline in places:
+        if not os.path.isdir(parent):
+            continue
+        for size, runs in SIZES:
+            with tempfile.TemporaryDirectory(prefix="halvek-bench-", dir=parent) as folder:
+                with open(os.path.join(folder, "rom.gba"), "wb") as image:
+                    for _ in range(size >> 20):
+                        image.write(os.urandom(1 << 20))
+                timed([["cat", "rom.gba"]], folder)  # in the cache for both
+                peak = peak_memory([halvek, "rom.gba"], folder)
+                for rerun in (False, True):
+                    base, ours = compare(baseline, [[halvek, "rom.gba"]], folder, runs, rerun)
+                    print(f"{place:>6} {size >> 20:>4} MiB {'re-run' if rerun else 'first':>7} {base * 1000:12.1f} "
+                          f"{ours * 1000:10.1f} {ours / base:6.2f} {peak:>6} KiB")
 
 
 if __name__ == "__main__":
