@@ -4,10 +4,12 @@ SANITIZE_BUILD := build-sanitize
 WINDOWS_BUILD := build-win
 WINDOWS64_BUILD := build-win64
 JOBS := 2
+ENSURE := scripts/ensure-packages
 
-.PHONY: build run test lint windows test-windows clean
+.PHONY: build run test lint windows test-windows package clean
 
 build:
+	$(ENSURE) build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -21,9 +23,12 @@ else
 	cd $(BUILD)/demo && ../halvek sample.gba
 endif
 
-test: build
+test:
+	$(ENSURE) build test
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALVEK_SANITIZE=ON
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALVEK_SANITIZE=ON -DHALVEK_TESTS=ON
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -37,14 +42,21 @@ lint: build windows
 
 # Halvek.exe, the 32-bit Windows console program.
 windows:
+	$(ENSURE) build windows
 	cmake -S . -B $(WINDOWS_BUILD) --toolchain cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
-# Needs MinGW-w64 (i686 and x86-64) and Wine; installs nothing.
 test-windows: windows
 	cmake -S . -B $(WINDOWS64_BUILD) --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WINDOWS64_BUILD) -j $(JOBS)
+	cd $(WINDOWS_BUILD) && cpack
 	tests/run_wine_tests.sh
+
+# The Debian package and the Windows zip.
+package: build windows
+	$(ENSURE) package
+	cd $(BUILD) && cpack
+	cd $(WINDOWS_BUILD) && cpack
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD)

@@ -19,39 +19,16 @@ import tempfile
 import time
 import unittest
 
+from expected import BLANK_SAVE, PROMPT, USAGE, banner, failure, patched, success
+
 ARGUMENTS = sys.argv[1:sys.argv.index("--")] if "--" in sys.argv else sys.argv[1:]
 WINDOWS = ARGUMENTS[:1] == ["--windows"]
 COMMAND = ARGUMENTS[1:] if WINDOWS else ARGUMENTS
 only_posix = unittest.skipIf(WINDOWS, "a POSIX matter")
 # A library that, preloaded, makes the program run as on a file system without unnamed files.
 NO_TMPFILE_LIBRARY = os.environ.get("NO_TMPFILE_LIBRARY")
-PROMPT = "press <enter> to quit...\n"
-USAGE = ("Halvek - Patches SRAM string to 64k\n"
-         "-----------------------------------\n"
-         "Invalid command line.\n"
-         "Usage:\n\tHalvek.exe infile.nds\n"
-         "Or use Windows drag and drop\n"
-         "-----------------------------------\n"
-         "\n" + PROMPT)
-BLANK_SAVE = bytes(65536)
 COPYING = "comp: 3a\n\nCopying file...\n\n"
 MAKING_SAVE = COPYING + "Making blank save file...\n\n"
-
-
-def banner(name):
-    return (f"Halvek 0.2\n----------\ninput file : {name}\n"
-            f"output file: {name}.bin\nsaver file : {name}.sav\n\n")
-
-
-def success(name, comp="3a"):
-    return (banner(name) + f"comp: {comp}\n\nCopying file...\n\n"
-            "Making blank save file...\n\nFinished......Success!\n\n"
-            "You will have to rename the .out and .sav to your preference\n"
-            "and place them in the proper places\n\n" + PROMPT)
-
-
-def failure(shown):
-    return shown + "\n" + PROMPT
 
 
 def image(size, seed):
@@ -62,14 +39,6 @@ def image(size, seed):
         if offset < size:
             content[offset] = 0
     return bytes(content)
-
-
-def patched(content, comp=0x3A):
-    """The input as the patch must leave it, cut to the input's length."""
-    area = bytes([0, 0, 0, 0x9C, 0x01, 0x10, 0]) + content[0xBC:0xBD] + bytes([comp, 0, 0])
-    out = bytearray(content)
-    out[0xB5:0xC0] = area[:max(0, len(content) - 0xB5)]
-    return bytes(out)
 
 
 def console_text(stdout):
@@ -468,21 +437,26 @@ class WindowsConsole(Run):
 
     def setUp(self):
         super().setUp()
-        self.tmux = ["tmux", "-u", "-L", f"halvek-test-{os.getpid()}"]
+        self.tmux = ["tmux", "-u", "-L", f"halvek-test-{os.getpid()}-{self._testMethodName}"]
+        self.sessions = 0
         self.addCleanup(subprocess.run, self.tmux + ["kill-server"], capture_output=True)
 
     def on_screen(self, command, until):
         """Runs the command in a new terminal; returns the screen once it shows `until`."""
-        subprocess.run(self.tmux + ["kill-server"], capture_output=True)
-        subprocess.run(self.tmux + ["new-session", "-d", "-x", "200", "-y", "50", "-c", self.folder,
-                                    shlex.join(command) + '; echo "ended with $?"; sleep 600'], check=True)
+        self.sessions += 1
+        subprocess.run(self.tmux + ["new-session", "-d", "-s", f"run{self.sessions}", "-x", "200", "-y", "50",
+                                    "-c", self.folder, shlex.join(command) + '; echo "ended with $?"; sleep 600'],
+                       check=True)
         return self.screen_showing(until)
+
+    def press(self, key):
+        subprocess.run(self.tmux + ["send-keys", "-t", f"run{self.sessions}", key], check=True)
 
     def screen_showing(self, text):
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
-            screen = subprocess.run(self.tmux + ["capture-pane", "-p", "-J"], capture_output=True, text=True,
-                                    check=True).stdout.rstrip("\n") + "\n"
+            screen = subprocess.run(self.tmux + ["capture-pane", "-p", "-J", "-t", f"run{self.sessions}"],
+                                    capture_output=True, text=True, check=True).stdout.rstrip("\n") + "\n"
             if text in screen:
                 return screen
             time.sleep(0.1)
@@ -503,7 +477,7 @@ class WindowsConsole(Run):
                     self.assertEqual(shown, success(name))
                 else:
                     self.assertEqual(shown.splitlines()[5:], success(name).splitlines()[5:])
-                subprocess.run(self.tmux + ["send-keys", "Enter"], check=True)
+                self.press("Enter")
                 self.screen_showing("ended with 0")
                 self.assert_holding({name: content, name + ".bin": patched(content), name + ".sav": BLANK_SAVE})
 
@@ -516,7 +490,7 @@ class WindowsConsole(Run):
         while not any(name.startswith(".halvek-") and os.path.getsize(self.path(name))
                       for name in os.listdir(self.folder)):
             self.assertLess(time.monotonic(), deadline, "nothing was staged")
-        subprocess.run(self.tmux + ["send-keys", "C-c"], check=True)
+        self.press("C-c")
         self.screen_showing("ended with")
         self.assert_holding(earlier)
         self.assert_files("big.gba", *earlier)
@@ -532,7 +506,7 @@ class WindowsConsole(Run):
             with self.subTest(ended_by=ended_by):
                 self.on_screen(loader + ["cmd", "/c", one_console], PROMPT)
                 if ended_by == "Enter":
-                    subprocess.run(self.tmux + ["send-keys", "Enter"], check=True)
+                    self.press("Enter")
                 else:
                     os.kill(self.windows_process(program), signal.SIGKILL)
                 pages = re.findall(r"output code page (\d+)", self.screen_showing("ended with"))

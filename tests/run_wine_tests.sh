@@ -8,16 +8,37 @@ exe32="$top/build-win/Halvek.exe"
 exe64="$top/build-win64/Halvek.exe"
 
 # A console program that needs nothing beside it, carrying its version.
-file "$exe32" | grep -q 'PE32 executable (console) Intel 80386'
-[ "$(i686-w64-mingw32-objdump -p "$exe32" | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')" = "KERNEL32.dll msvcrt.dll " ]
-python3 -c 'import sys; data = open(sys.argv[1], "rb").read(); sys.exit("0.2" .encode("utf-16-le") + b"\0" * 2 not in data[data.index("ProductVersion".encode("utf-16-le")):])' "$exe32"
-echo "build-win/Halvek.exe: PE32 console program, imports KERNEL32.dll and msvcrt.dll only, version 0.2"
+check_program() {
+    file "$1" | grep -q 'PE32 executable (console) Intel 80386'
+    [ "$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')" = "KERNEL32.dll msvcrt.dll " ]
+    python3 -c 'import sys; data = open(sys.argv[1], "rb").read(); sys.exit("0.2" .encode("utf-16-le") + b"\0" * 2 not in data[data.index("ProductVersion".encode("utf-16-le")):])' "$1"
+    echo "$2: PE32 console program, imports KERNEL32.dll and msvcrt.dll only, version 0.2"
+}
+check_program "$exe32" build-win/Halvek.exe
+
+# The zip holds that program, its README and its license, the texts with CR LF line ends.
+zip="$top/build-win/Halvek-0.2-win32.zip"
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+python3 - "$zip" "$unpacked" <<'CHECK'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    names = sorted(archive.namelist())
+    assert names == ["Halvek.exe", "LICENSE.txt", "README.txt"], names
+    for text in ["LICENSE.txt", "README.txt"]:
+        content = archive.read(text)
+        assert content and b"\n" not in content.replace(b"\r\n", b""), f"{text} has a line end without CR"
+    assert archive.read("README.txt").split(b"\r\n## ")[1].startswith(b"Windows\r\n"), "Windows is not first"
+    archive.extract("Halvek.exe", sys.argv[2])
+CHECK
+check_program "$unpacked/Halvek.exe" "build-win/Halvek-0.2-win32.zip: Halvek.exe"
+echo "build-win/Halvek-0.2-win32.zip: Halvek.exe, README.txt (Windows first) and LICENSE.txt, with CR LF"
 
 export WINEPREFIX="$top/build-win64/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8 LC_ALL=C.UTF-8
 unset DISPLAY
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true  # one may be running already
-trap '/usr/lib/wine/wineserver64 -k || true' EXIT
+trap 'rm -rf "$unpacked"; /usr/lib/wine/wineserver64 -k || true' EXIT
 /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1
 
 # Shows the console's output code page, in the console the program runs in.

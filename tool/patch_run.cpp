@@ -109,7 +109,9 @@ bool patch_image(const std::filesystem::path& input_name)
         return false;
     }
 
-    say("Halvek 0.2\n----------\n");
+    // The title is underlined by as many dashes as it is long.
+    constexpr std::string_view title = "Halvek " HALVEK_VERSION;
+    say(std::string(title) + "\n" + std::string(title.size(), '-') + "\n");
     say("input file : " + printable_name(input_name) + "\n");
     say("output file: " + printable_name(output_name) + "\n");
     say("saver file : " + printable_name(save_name) + "\n\n");
