@@ -55,13 +55,14 @@ class Program(unittest.TestCase):
 class DebianPackage(Shipped):
     def test_fields_files_and_the_unpacked_program(self):
         architecture = output("dpkg", "--print-architecture").strip()
-        package = os.path.join(BUILD, f"halvek_{project_version()}_{architecture}.deb")
+        version = project_version()
+        package = os.path.join(BUILD, f"halvek_{version}_{architecture}.deb")
 
         def field(name):
             return output("dpkg-deb", "-f", package, name).strip()
 
         self.assertEqual((field("Package"), field("Version"), field("Architecture")),
-                         ("halvek", project_version(), architecture))
+                         ("halvek", version, architecture))
         self.assertRegex(field("Depends"), r"^libc6( \(>= [\d.]+\))?$")
         self.assertRegex(field("Maintainer"), r"^\S.* <[^@\s]+@[^@\s]+\.[a-z]+>$")
         summary, *details = field("Description").splitlines()

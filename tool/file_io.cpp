@@ -95,8 +95,7 @@ void staged_output::discard() noexcept
     }
     if (!staged_name_.empty()) {
         (void)remove_file(staged_name_);
-        remove_on_interrupt(nullptr);
-        staged_name_.clear();
+        forget_staged_name(staged_name_);
     }
 }
 

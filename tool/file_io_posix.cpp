@@ -173,8 +173,7 @@ bool put_in_place(const open_file& file, std::filesystem::path& staged_name, con
     if (!placed || ::rename(staged_name.c_str(), final_name.c_str()) != 0) {
         return false;
     }
-    remove_on_interrupt(nullptr);
-    staged_name.clear();
+    forget_staged_name(staged_name);
     return flush_folder(folder);
 }
 

@@ -164,8 +164,7 @@ bool put_in_place(const open_file& file, std::filesystem::path& staged_name, con
         MoveFileExW(staged_name.c_str(), final_name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
         return false;
     }
-    remove_on_interrupt(nullptr);
-    staged_name.clear();
+    forget_staged_name(staged_name);
     return true;
 }
 

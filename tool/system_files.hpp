@@ -51,6 +51,14 @@ bool remove_file(const std::filesystem::path& name) noexcept;
 // it is withdrawn.
 void remove_on_interrupt(const std::filesystem::path* name) noexcept;
 
+// Forgets the staged name once nothing under it is left to remove, withdrawing it from
+// the interrupt handler before it changes.
+inline void forget_staged_name(std::filesystem::path& name) noexcept
+{
+    remove_on_interrupt(nullptr);
+    name.clear();
+}
+
 // This process's number, which keeps its staged names apart from those of other runs.
 [[nodiscard]] unsigned long process_number() noexcept;
 
@@ -76,8 +84,7 @@ bool take_fresh_name(const std::filesystem::path& folder, std::filesystem::path&
             break;
         }
     }
-    remove_on_interrupt(nullptr);
-    name.clear();
+    forget_staged_name(name);
     return false;
 }
 
