@@ -34,11 +34,11 @@ test:
 
 lint: build windows
 	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp
-	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/file_io_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
+	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/system_files_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
 	clang-tidy -p $(WINDOWS_BUILD) --quiet --extra-arg=--target=i686-w64-mingw32 --extra-arg=-nostdinc \
 	    $$(echo | i686-w64-mingw32-g++-posix -std=c++20 -xc++ -E -v - 2>&1 \
 	       | sed -n '/^#include <...>/,/^End of search/s/^ /--extra-arg=-isystem/p') \
-	    tool/file_io_windows.cpp tool/main.cpp tool/console.cpp 2>/dev/null
+	    tool/system_files_windows.cpp tool/main.cpp tool/console.cpp 2>/dev/null
 
 # Halvek.exe, the 32-bit Windows console program.
 windows:

@@ -13,6 +13,7 @@ import select
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,8 +26,11 @@ ARGUMENTS = sys.argv[1:sys.argv.index("--")] if "--" in sys.argv else sys.argv[1
 WINDOWS = ARGUMENTS[:1] == ["--windows"]
 COMMAND = ARGUMENTS[1:] if WINDOWS else ARGUMENTS
 only_posix = unittest.skipIf(WINDOWS, "a POSIX matter")
-# A library that, preloaded, makes the program run as on a file system without unnamed files.
-NO_TMPFILE_LIBRARY = os.environ.get("NO_TMPFILE_LIBRARY")
+# A launcher that runs the program as on a file system without unnamed files.
+WITHOUT_UNNAMED_FILES = os.environ.get("WITHOUT_UNNAMED_FILES")
+# Under AddressSanitizer the program cannot run with a limited address space.
+SANITIZED = os.environ.get("HALVEK_SANITIZED") == "ON"
+NOBODY = 65534
 COPYING = "comp: 3a\n\nCopying file...\n\n"
 MAKING_SAVE = COPYING + "Making blank save file...\n\n"
 
@@ -54,6 +58,18 @@ def windows_name(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def as_user(uid, gid=NOBODY):
+    def switch():
+        os.setgroups([])
+        os.setgid(gid)
+        os.setuid(uid)
+    return switch
+
+
+def needs_root(test):
+    return unittest.skipUnless(not WINDOWS and os.geteuid() == 0, "needs root, to act as other users")(test)
+
+
 def limit_file_size(limit):
     def apply():
         if WINDOWS:  # Wine would end by the signal; the program itself ignores it
@@ -65,6 +81,7 @@ def limit_file_size(limit):
 class Run(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="halvek-test-")
+        os.chmod(self.folder, 0o755)  # for the tests that run the program as another user
         self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
 
     def path(self, name):
@@ -114,6 +131,48 @@ class Run(unittest.TestCase):
     def assert_holding(self, files):
         for name, content in files.items():
             self.assertEqual(self.read(name), content, name)
+
+
+    @staticmethod
+    def children_of(pid):
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as children:
+                return [int(child) for child in children.read().split()]
+        except OSError:
+            return []
+
+    def started(self, arguments, unnamed=True, cwd=None):
+        """Starts the program as a user at a console has it, whatever the test runner was
+        started with; without unnamed files where asked."""
+        if not unnamed and not WITHOUT_UNNAMED_FILES:
+            self.skipTest("no launcher to hide unnamed files")
+        def console_defaults():
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # an ending by SIGQUIT leaves no core here
+        launcher = [] if unnamed else [WITHOUT_UNNAMED_FILES]
+        return subprocess.Popen(launcher + COMMAND + arguments, cwd=cwd or self.folder, preexec_fn=console_defaults,
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def wait_for_staged_data(self, pid, input_name, folder=None):
+        """Waits until the program holds a file with data in the test's folder, other than its
+        input and outputs, and returns that file's name as the system shows it."""
+        folder = os.path.realpath(folder or self.folder)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                descriptors = os.listdir(f"/proc/{pid}/fd")
+            except OSError:
+                continue  # not started yet
+            for descriptor in descriptors:
+                link = f"/proc/{pid}/fd/{descriptor}"
+                try:
+                    held = os.readlink(link)
+                    known = [input_name + suffix for suffix in ("", ".bin", ".sav")]
+                    if os.path.dirname(held) == folder and os.path.basename(held) not in known and os.stat(link).st_size:
+                        return held
+                except OSError:
+                    pass  # closed meanwhile
+        self.fail("the program never held staged data")
 
 
 class CommandLine(Run):
@@ -336,20 +395,15 @@ class Staging(Run):
         earlier = self.earlier_outputs("big.gba")
         cases = [  # signal, whether the staged file has no name
             (signal.SIGINT, True), (signal.SIGTERM, True), (signal.SIGKILL, True),
-            (signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, False),
+            (signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGQUIT, False),
+            (signal.SIGUSR1, False),
         ]
         for signal_number, unnamed in cases:
             with self.subTest(signal=signal_number.name, unnamed=unnamed):
-                environment = dict(os.environ)
-                if not unnamed:
-                    if not NO_TMPFILE_LIBRARY:
-                        self.skipTest("no library to hide unnamed files")
-                    environment.update(LD_PRELOAD=NO_TMPFILE_LIBRARY, ASAN_OPTIONS="verify_asan_link_order=0")
-                # As a user at a console has it, whatever the test runner was started with.
-                with subprocess.Popen(COMMAND + ["big.gba"], cwd=self.folder, env=environment,
-                                      preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
-                                      stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as child:
-                    self.wait_for_staged_data(child.pid)
+                with self.started(["big.gba"], unnamed) as child:
+                    staged = self.wait_for_staged_data(child.pid, "big.gba")
+                    # The case is what it claims to be: a file without a name, or a staged name.
+                    self.assertRegex(os.path.basename(staged), r"^#\d+ \(deleted\)$" if unnamed else r"^\.halvek-\d+-\d+\.tmp$")
                     child.send_signal(signal_number)
                     _, errors = child.communicate(timeout=120)
                 self.assertEqual(child.returncode, -signal_number)
@@ -357,20 +411,24 @@ class Staging(Run):
                 self.assert_holding(earlier)
                 self.assert_files("big.gba", *earlier)
 
-    def wait_for_staged_data(self, pid):
-        """Waits until the program holds a file with data in the test's folder, other than its input."""
-        folder = os.path.realpath(self.folder)
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            for descriptor in os.listdir(f"/proc/{pid}/fd"):
-                link = f"/proc/{pid}/fd/{descriptor}"
-                try:
-                    held = os.readlink(link)
-                    if os.path.dirname(held) == folder and not held.endswith("/big.gba") and os.stat(link).st_size:
-                        return
-                except OSError:
-                    pass  # closed meanwhile
-        self.fail("the program never held staged data")
+    @only_posix
+    def test_interrupt_ends_the_first_process_of_a_namespace(self):
+        # The system drops a signal that such a process sends itself: it must end all the same.
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            self.skipTest("needs root and unshare, to start a process namespace")
+        with open(self.path("big.gba"), "wb") as file:
+            file.truncate(1 << 30)
+        with subprocess.Popen(["unshare", "--fork", "--pid", "--mount-proc"] + COMMAND + ["big.gba"], cwd=self.folder,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as launcher:
+            deadline = time.monotonic() + 60
+            while not (children := self.children_of(launcher.pid)):
+                self.assertLess(time.monotonic(), deadline, "the namespace never started")
+            self.wait_for_staged_data(children[0], "big.gba")
+            os.kill(children[0], signal.SIGINT)
+            shown, errors = launcher.communicate(timeout=120)
+        self.assertEqual((launcher.returncode, errors), (128 + signal.SIGINT, b""))
+        self.assertNotIn(b"Success", shown)
+        self.assert_files("big.gba")
 
     def test_linked_outputs_replace_the_files_they_lead_to(self):
         content = image(4096, 23)
@@ -402,18 +460,23 @@ class Staging(Run):
         if not shutil.which("strace"):
             self.skipTest("no strace here")
         self.write("rom.gba", image(4096, 26))
-        log = self.path("calls")
-        subprocess.run(["strace", "-y", "-o", log, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2"]
-                       + COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, check=True, timeout=120,
-                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # the leak check cannot run traced
-        calls = self.read("calls").decode().splitlines()
         folder = re.escape(os.path.realpath(self.folder))
-        for output in ("rom.gba.bin", "rom.gba.sav"):
-            with self.subTest(output=output):
-                placed = next(at for at, call in enumerate(calls) if call.startswith("rename") and f'"{output}")' in call)
-                self.assertRegex(calls[placed - 1], rf"^f(data)?sync\(\d+<{folder}/[^/>]+>")  # the staged file
-                self.assertRegex(calls[placed + 1], rf"^fsync\(\d+<{folder}>\)")  # then its folder
+        # A first run names the new files directly; a re-run moves them over the old ones.
+        for run, placing in [("first", "linkat"), ("re-run", "renameat")]:
+            with self.subTest(run=run):
+                log = self.path("calls")
+                subprocess.run(["strace", "-y", "-o", log, "-e", "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"]
+                               + COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, check=True, timeout=120,
+                               env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # the leak check cannot run traced
+                calls = self.read("calls").decode().splitlines()
+                os.remove(log)
+                for output in ("rom.gba.bin", "rom.gba.sav"):
+                    placed = next(at for at, call in enumerate(calls) if f'"{output}"' in call)
+                    self.assertTrue(calls[placed].startswith(placing), calls[placed])
+                    flushed = [call for call in calls[:placed] if not call.startswith("linkat")][-1]  # past its staged name
+                    self.assertRegex(flushed, rf"^f(data)?sync\(\d+<{folder}/[^/>]+>")  # the staged file
+                    self.assertRegex(calls[placed + 1], rf"^fsync\(\d+<{folder}>\)")  # then its folder
 
     @only_posix
     def test_console_pipe_closed_by_its_reader(self):
@@ -428,6 +491,143 @@ class Staging(Run):
             os.close(writer)
         self.assertEqual((run.returncode, run.stderr), (0, b""))
         self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
+
+
+class Limits(Run):
+    @only_posix
+    def test_room_for_one_copy_only(self):
+        # The old image goes first where the device cannot hold both; interrupted then, the run
+        # leaves no image at all rather than part of one.
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to mount a small file system")
+        card = self.path("card")
+        os.mkdir(card)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1600m", "tmpfs", card], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", card])
+        size = 1 << 30
+        content = image(4096, 29)
+        for interrupted in [False, True]:
+            with self.subTest(interrupted=interrupted):
+                with open(self.path("card/big.gba"), "wb") as file:  # sparse: it takes no room
+                    file.write(content)
+                    file.truncate(size)
+                with open(self.path("card/big.gba.bin"), "wb") as file:
+                    file.write(b"\xee" * size)
+                self.write("card/big.gba.sav", b"old save")
+                with self.started(["big.gba"], cwd=card) as child:
+                    if interrupted:
+                        self.wait_for_staged_data(child.pid, "big.gba", card)
+                        child.send_signal(signal.SIGINT)
+                    _, errors = child.communicate(timeout=120)
+                self.assertEqual(errors, b"")
+                if interrupted:
+                    self.assertEqual(sorted(os.listdir(card)), ["big.gba", "big.gba.sav"])
+                    self.assertEqual(self.read("card/big.gba.sav"), b"old save")
+                else:
+                    self.assertEqual(child.returncode, 0)
+                    self.assertEqual(os.path.getsize(self.path("card/big.gba.bin")), size)
+                    with open(self.path("card/big.gba.bin"), "rb") as written:
+                        self.assertEqual(written.read(4096), patched(content))
+                        self.assertEqual(written.read(1 << 20), bytes(1 << 20))
+                    self.assertEqual(self.read("card/big.gba.sav"), BLANK_SAVE)
+
+    @only_posix
+    def test_fifo_output_gets_the_image_in_order(self):
+        content = image(300000, 30)  # more than a pipe holds
+        self.write("rom.gba", content)
+        os.mkfifo(self.path("rom.gba.bin"))
+        reader = os.open(self.path("rom.gba.bin"), os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        received = b""
+        with subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+            while True:
+                select.select([reader], [], [], 0.1)
+                try:
+                    chunk = os.read(reader, 1 << 16)
+                except BlockingIOError:
+                    continue
+                if not chunk and child.poll() is not None:
+                    break
+                received += chunk
+            shown, errors = child.communicate(timeout=60)
+        self.assertEqual((shown.decode(), errors, child.returncode), (success("rom.gba"), b"", 0))
+        self.assertEqual(received, patched(content))
+
+    @only_posix
+    def test_chain_of_links_as_long_as_the_system_follows(self):
+        content = image(2048, 31)
+        for links, expected in [(40, success("rom.gba")), (41, failure("Error opening rom.gba.bin.\n"))]:
+            with self.subTest(links=links):
+                self.clear_folder()
+                self.write("rom.gba", content)
+                self.write("target", b"old")
+                chain = ["rom.gba.bin"] + [f"link{n}" for n in range(1, links)] + ["target"]
+                for name, leads_to in zip(chain, chain[1:]):
+                    os.symlink(leads_to, self.path(name))
+                self.halvek("rom.gba", expected_out=expected)
+                self.assertEqual(self.read("target"), patched(content) if links == 40 else b"old")
+
+    @only_posix
+    def test_short_of_memory_the_run_still_ends_cleanly(self):
+        # Whatever the limit, a run that starts ends with status 0 and nothing on standard error.
+        if SANITIZED:
+            self.skipTest("a sanitized program cannot run in a limited address space")
+        self.write("rom.gba", image(100000, 32))
+        seen = set()
+        for limit in range(2 << 20, 8 << 20, 32 << 10):
+            run = subprocess.run(["prlimit", f"--as={limit}"] + COMMAND + ["rom.gba"], cwd=self.folder,
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            if run.returncode == 127 and b"error while loading shared libraries" in run.stderr:
+                continue  # the loader failed first: nothing of the program ran
+            shown = console_text(run.stdout)
+            self.assertEqual((run.returncode, run.stderr), (0, b""), (limit, shown))
+            self.assertTrue(shown == success("rom.gba") or shown.endswith("Not enough memory.\n\n" + PROMPT), shown)
+            seen.add(shown == success("rom.gba"))
+            self.assertFalse([name for name in os.listdir(self.folder) if name.startswith(".halvek-")])
+        self.assertEqual(seen, {True, False}, "the limits tried never ran the program short of memory")
+
+
+@needs_root
+class OtherUsers(Run):
+    def test_folder_that_can_be_written_but_not_read(self):
+        os.mkdir(self.path("drop"))
+        os.chmod(self.path("drop"), 0o733)
+        content = image(4096, 33)
+        self.write("drop/rom.gba", content)
+        self.halvek(self.path("drop/rom.gba"), preexec_fn=as_user(NOBODY),
+                    expected_out=success(self.path("drop/rom.gba")))
+        self.assert_holding({"drop/rom.gba.bin": patched(content), "drop/rom.gba.sav": BLANK_SAVE})
+
+    def test_replaced_file_keeps_owner_group_mode_acl_and_attributes(self):
+        content = image(4096, 34)
+        self.write("rom.gba", content)
+        self.write("rom.gba.bin", b"old")
+        os.chown(self.path("rom.gba.bin"), 4321, 5432)
+        os.chmod(self.path("rom.gba.bin"), 0o640)
+        # A minimal ACL with one named user (nobody, read), in the system's own encoding.
+        acl = struct.pack("<I" + "HHI" * 5, 2, 1, 6, 0xFFFFFFFF, 2, 4, NOBODY, 4, 4, 0xFFFFFFFF,
+                          0x10, 4, 0xFFFFFFFF, 0x20, 0, 0xFFFFFFFF)
+        attributes = {"system.posix_acl_access": acl, "user.origin": b"kept"}
+        for name, value in attributes.items():
+            os.setxattr(self.path("rom.gba.bin"), name, value)
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        status = os.stat(self.path("rom.gba.bin"))
+        self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode & 0o7777)), (4321, 5432, oct(0o640)))
+        for name, value in attributes.items():
+            self.assertEqual(os.getxattr(self.path("rom.gba.bin"), name), value, name)
+        self.assertEqual(self.read("rom.gba.bin"), patched(content))
+
+    def test_another_users_file_in_a_sticky_folder_is_refused_before_the_banner(self):
+        os.mkdir(self.path("shared"))
+        os.chmod(self.path("shared"), 0o1777)
+        self.write("shared/rom.gba", image(2048, 35))
+        self.write("shared/rom.gba.bin", b"root's")
+        os.chmod(self.path("shared/rom.gba.bin"), 0o666)
+        self.halvek(self.path("shared/rom.gba"), preexec_fn=as_user(NOBODY),
+                    expected_out=failure(f"Error opening {self.path('shared/rom.gba')}.bin.\n"))
+        self.assertEqual(sorted(os.listdir(self.path("shared"))), ["rom.gba", "rom.gba.bin"])
+        self.assertEqual(self.read("shared/rom.gba.bin"), b"root's")
 
 
 @unittest.skipUnless(WINDOWS and shutil.which("tmux"), "a Windows console, shown by tmux")

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #ifdef _WIN32
+#include <algorithm>
+#include <array>
 #include <string>
 #include <windows.h>
 #endif
@@ -15,7 +17,9 @@ namespace halvek {
 // A console is given the text as UTF-16, the whole message in one call: the runtime would
 // convert UTF-8 bytes a second time, and older consoles garble a character that is split
 // across writes. Anything else gets the bytes the runtime's text mode wrote before: UTF-8,
-// with CR LF line ends. The console's code pages are left as the user has them.
+// with CR LF line ends. The console's code pages are left as the user has them. Nothing is
+// allocated for a message that fits on the stack, so that even running out of memory can be
+// reported.
 void say(std::string_view text)
 {
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -23,20 +27,26 @@ void say(std::string_view text)
     DWORD written = 0;
     if (GetConsoleMode(output, &mode) != 0) {
         const auto length = static_cast<int>(text.size());
-        std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0)),
-                          L'\0');
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), static_cast<int>(wide.size()));
-        (void)WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        const int wide_length = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+        std::array<wchar_t, 512> on_stack{};
+        std::wstring on_heap;
+        wchar_t* wide = on_stack.data();
+        if (static_cast<std::size_t>(wide_length) > on_stack.size()) {
+            on_heap.resize(static_cast<std::size_t>(wide_length));
+            wide = on_heap.data();
+        }
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide, wide_length);
+        (void)WriteConsoleW(output, wide, static_cast<DWORD>(wide_length), &written, nullptr);
         return;
     }
-    std::string lines;
-    for (const char character : text) {
-        if (character == '\n') {
-            lines += '\r';
+    while (!text.empty()) {
+        const std::size_t line_length = std::min(text.find('\n'), text.size());
+        (void)WriteFile(output, text.data(), static_cast<DWORD>(line_length), &written, nullptr);
+        if (line_length < text.size()) {
+            (void)WriteFile(output, "\r\n", 2, &written, nullptr);
         }
-        lines += character;
+        text.remove_prefix(std::min(line_length + 1, text.size()));
     }
-    (void)WriteFile(output, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
 }
 
 #else

@@ -1,26 +1,32 @@
 #include "console.hpp"
-#include "file_io.hpp"
 #include "patch_run.hpp"
+#include "system_files.hpp"
 
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 
 namespace {
 
+// A failed allocation ends the run here, at once, rather than by an exception: where memory
+// is that short, the runtime may have none left to throw one with. Whatever is staged goes
+// first; a file without a name goes with the process.
+[[noreturn]] void end_for_want_of_memory()
+{
+    halvek::remove_registered_file();
+    halvek::say("Not enough memory.\n\npress <enter> to quit...\n");
+    halvek::wait_for_enter();
+    std::_Exit(0);
+}
+
 template <typename Char> int run(int argument_count, Char** arguments)
 {
+    halvek::remove_staged_file_on_interrupt();
+    std::set_new_handler(end_for_want_of_memory);
     if (argument_count != 2) {
         halvek::print_usage();
     }
-    bool patched = false;
-    if (argument_count == 2) {
-        try {
-            patched = halvek::patch_image(std::filesystem::path(arguments[1]));
-        } catch (const std::bad_alloc&) {
-            // Unwinding has removed whatever was staged.
-            halvek::say("Not enough memory.\n");
-        }
-    }
+    const bool patched = argument_count == 2 && halvek::patch_image(std::filesystem::path(arguments[1]));
     // Only the success message ends in its own blank line.
     halvek::say(patched ? "press <enter> to quit...\n" : "\npress <enter> to quit...\n");
     halvek::wait_for_enter();
@@ -41,7 +47,6 @@ int _dowildcard = -1;
 // Wide arguments, so that names outside the system's ANSI code page arrive intact.
 int wmain(int argc, wchar_t** argv)
 {
-    halvek::remove_staged_files_on_interrupt();
     return run(argc, argv);
 }
 
@@ -49,7 +54,6 @@ int wmain(int argc, wchar_t** argv)
 
 int main(int argc, char** argv)
 {
-    halvek::remove_staged_files_on_interrupt();
     return run(argc, argv);
 }
 

@@ -2,7 +2,7 @@
 
 #include "cartridge_header.hpp"
 #include "console.hpp"
-#include "file_io.hpp"
+#include "staged_output.hpp"
 
 #include <algorithm>
 #include <array>
@@ -55,11 +55,19 @@ bool read_exactly(const open_file& input, std::int64_t offset, std::span<std::ui
     return true;
 }
 
-// The output image is the input with its first bytes taken from the patched header. The
-// copy starts at offset 0, where the system copies fastest, and the header goes over it.
+// The output image is the input with its first bytes taken from the patched header. A file
+// takes the copy from offset 0, where the system copies fastest, with the header written over
+// it; a device or a FIFO takes its bytes in order, as from a stream.
 copy_result write_image(const open_file& input, const open_file& output, std::span<const std::uint8_t> header)
 {
-    std::int64_t offset = copy_in_system(input, output, 0, input.size);
+    std::int64_t offset = 0;
+    if (output.regular) {
+        offset = copy_in_system(input, output, 0, input.size);
+    } else if (write_at(output, 0, header)) {
+        offset = static_cast<std::int64_t>(header.size());
+    } else {
+        return copy_result::write_failed;
+    }
     if (offset < input.size) {
         std::vector<std::uint8_t> buffer(copy_block_size);
         while (offset < input.size) {
@@ -74,7 +82,7 @@ copy_result write_image(const open_file& input, const open_file& output, std::sp
             offset += count;
         }
     }
-    return write_at(output, 0, header) ? copy_result::done : copy_result::write_failed;
+    return !output.regular || write_at(output, 0, header) ? copy_result::done : copy_result::write_failed;
 }
 
 // Reads and patches the header, reports its complement, then writes the output image.
@@ -103,7 +111,7 @@ bool patch_image(const std::filesystem::path& input_name)
     const auto output_name = with_suffix(input_name, ".bin");
     const auto save_name = with_suffix(input_name, ".sav");
     staged_output output;
-    if (!output.open(output_name, std::array{input->id})) {
+    if (!output.open(output_name, std::array{input->id}, input->size)) {
         (void)close_file(*input);
         report("Error opening ", output_name);
         return false;
@@ -129,7 +137,7 @@ bool patch_image(const std::filesystem::path& input_name)
     }
 
     staged_output save;
-    if (!save.open(save_name, std::array{input->id, output.file().id})) {
+    if (!save.open(save_name, std::array{input->id, output.file().id}, static_cast<std::int64_t>(save_size))) {
         report("Error opening ", save_name);
         return false;
     }

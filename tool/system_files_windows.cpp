@@ -1,4 +1,3 @@
-#include "file_io.hpp"
 #include "system_files.hpp"
 
 #include <algorithm>
@@ -85,10 +84,18 @@ BOOL WINAPI remove_staged_and_end(DWORD /*event*/)
 
 }  // namespace
 
-int open_descriptor(const std::filesystem::path& name, open_mode mode)
+std::optional<open_file> open_for_reading(const std::filesystem::path& name)
 {
-    return _wopen(system_name(name).c_str(),
-                  (mode == open_mode::read ? _O_RDONLY : _O_WRONLY) | _O_BINARY | _O_NOINHERIT);
+    const int descriptor = _wopen(system_name(name).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (descriptor < 0) {
+        return std::nullopt;
+    }
+    const auto file = describe(descriptor);
+    if (!file || !file->regular) {
+        _close(descriptor);
+        return std::nullopt;
+    }
+    return file;
 }
 
 std::optional<open_file> describe(int descriptor)
@@ -106,16 +113,24 @@ std::optional<open_file> describe(int descriptor)
     };
 }
 
+folder::folder(folder&& other) noexcept = default;
+folder& folder::operator=(folder&& other) noexcept = default;
+folder::~folder() = default;
+
 std::optional<output_target> look_up_output(const std::filesystem::path& name)
 {
     output_target target;
-    target.name = system_name(name);
+    target.leaf = system_name(name);
     // Opened for writing, not written: a file this process may not write is refused here.
     HANDLE handle =
-        CreateFileW(target.name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        CreateFileW(target.leaf.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? std::optional(target) : std::nullopt;
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return std::nullopt;
+        }
+        target.where = folder(target.leaf.parent_path());
+        return target;
     }
     BY_HANDLE_FILE_INFORMATION information{};
     const bool described = GetFileInformationByHandle(handle, &information) != 0;
@@ -126,46 +141,113 @@ std::optional<output_target> look_up_output(const std::filesystem::path& name)
         return std::nullopt;
     }
     if (final_name) {
-        target.name = *final_name;
+        target.leaf = *final_name;
     }
+    target.where = folder(target.leaf.parent_path());
     target.kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? file_kind::directory
                   : on_disk                                                      ? file_kind::regular
                                                                                  : file_kind::other;
     target.id = id_of(information);
+    if (information.nNumberOfLinks == 1) {
+        target.freed_by_removal =
+            static_cast<std::int64_t>((std::uint64_t{information.nFileSizeHigh} << 32U) | information.nFileSizeLow);
+    }
     return target;
 }
 
-int create_staged(const output_target& target, std::filesystem::path& staged_name)
+std::optional<open_file> open_in_place(const output_target& target)
 {
-    int descriptor = -1;
-    (void)take_fresh_name(target.name.parent_path(), staged_name, [&](const std::filesystem::path& name) {
-        // Shared for deletion, so that an interrupt can remove it while it is open.
-        HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
-        descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-        if (descriptor < 0) {
-            CloseHandle(handle);
-            DeleteFileW(name.c_str());
-        }
-        return descriptor >= 0;
-    });
+    const int descriptor = _wopen(target.leaf.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+    if (descriptor < 0) {
+        return std::nullopt;
+    }
+    const auto file = describe(descriptor);
+    if (!file || file->id != target.id) {
+        _close(descriptor);
+        return std::nullopt;
+    }
+    return file;
+}
+
+int create_unnamed(const folder& /*where*/)
+{
+    return -1;  // every file here has a name
+}
+
+bool unnamed_unsupported() noexcept
+{
+    return true;
+}
+
+int create_new(const folder& /*where*/, const std::filesystem::path& leaf)
+{
+    // Shared for deletion, so that an interrupt can remove it while it is open.
+    HANDLE handle = CreateFileW(leaf.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        DeleteFileW(leaf.c_str());
+    }
     return descriptor;
 }
 
-bool put_in_place(const open_file& file, std::filesystem::path& staged_name, const std::filesystem::path& final_name)
+bool name_unnamed(const open_file& /*file*/, const folder& /*where*/, const std::filesystem::path& /*leaf*/)
 {
-    bool placed = FlushFileBuffers(handle_of(file.descriptor)) != 0;
-    placed = close_file(file) && placed;
-    if (!placed ||
-        MoveFileExW(staged_name.c_str(), final_name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-        return false;
+    return false;  // never called: every file here has a name
+}
+
+bool name_was_in_use() noexcept
+{
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
+void carry_over(const output_target& replaced, const open_file& successor)
+{
+    const DWORD attributes = GetFileAttributesW(replaced.leaf.c_str());
+    constexpr DWORD carried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM;
+    FILE_BASIC_INFO information{};
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & carried) != 0) {
+        information.FileAttributes = attributes & carried;
+        (void)SetFileInformationByHandle(handle_of(successor.descriptor), FileBasicInfo, &information,
+                                         sizeof information);
     }
-    forget_staged_name(staged_name);
-    return true;
+}
+
+std::int64_t free_space(const folder& where)
+{
+    ULARGE_INTEGER available{};
+    if (GetDiskFreeSpaceExW(where.name().c_str(), &available, nullptr, nullptr) == 0) {
+        return INT64_MAX;  // unknown: nothing is given up for room
+    }
+    return static_cast<std::int64_t>(std::min<ULONGLONG>(available.QuadPart, INT64_MAX));
+}
+
+void release_cached_pages(const output_target& /*replaced*/) {}
+
+bool move_over(const folder& /*where*/, const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool flush_folder(const folder& /*where*/)
+{
+    return true;  // the move itself was written through
+}
+
+bool remove_file(const folder& /*where*/, const std::filesystem::path& leaf) noexcept
+{
+    return DeleteFileW(leaf.c_str()) != 0;  // staged names are whole, in the system's form
+}
+
+bool flush_file(const open_file& file)
+{
+    return FlushFileBuffers(handle_of(file.descriptor)) != 0;
 }
 
 std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std::uint8_t> bytes)
@@ -204,32 +286,42 @@ bool close_file(const open_file& file)
     return _close(file.descriptor) == 0;
 }
 
-bool remove_file(const std::filesystem::path& name) noexcept
-{
-    return DeleteFileW(name.c_str()) != 0;  // staged names are already in the system's form
-}
-
-void remove_on_interrupt(const std::filesystem::path* name) noexcept
-{
-    AcquireSRWLockExclusive(&staged_name_lock);
-    name_to_remove = name == nullptr ? nullptr : name->c_str();
-    ReleaseSRWLockExclusive(&staged_name_lock);
-}
-
 unsigned long process_number() noexcept
 {
     return GetCurrentProcessId();
 }
 
-bool name_was_in_use() noexcept
-{
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
-}
-
-void remove_staged_files_on_interrupt() noexcept
+void remove_staged_file_on_interrupt() noexcept
 {
     SetConsoleCtrlHandler(remove_staged_and_end, TRUE);
+}
+
+interrupts_held::interrupts_held() noexcept
+{
+    AcquireSRWLockExclusive(&staged_name_lock);
+}
+
+interrupts_held::~interrupts_held()
+{
+    ReleaseSRWLockExclusive(&staged_name_lock);
+}
+
+void remove_on_interrupt(const folder& /*where*/, const std::filesystem::path& leaf) noexcept
+{
+    name_to_remove = leaf.c_str();
+}
+
+void withdraw_from_interrupt() noexcept
+{
+    name_to_remove = nullptr;
+}
+
+void remove_registered_file() noexcept
+{
+    const interrupts_held held;
+    if (name_to_remove != nullptr) {
+        DeleteFileW(name_to_remove);
+    }
 }
 
 std::string printable_name(const std::filesystem::path& name)
