@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <deque>
 #include <fcntl.h>
 #include <limits>
 #include <string>
@@ -41,11 +42,6 @@ std::optional<folder> open_folder(int at, const std::filesystem::path& name)
     return std::optional<folder>(std::in_place, descriptor, readable);
 }
 
-std::filesystem::path folder_part(const std::filesystem::path& name)
-{
-    return name.has_parent_path() ? name.parent_path() : std::filesystem::path(".");
-}
-
 std::optional<std::filesystem::path> read_link(int at, const std::filesystem::path& name)
 {
     std::string target(256, '\0');
@@ -60,6 +56,20 @@ std::optional<std::filesystem::path> read_link(int at, const std::filesystem::pa
         }
         target.resize(target.size() * 2);
     }
+}
+
+// In a sticky folder that others may write in, a link is followed only if it belongs to this
+// user or to the folder's owner, or another user could choose which file a run replaces. The
+// system has the same rule (fs.protected_symlinks), but it may be off, and it cannot apply to
+// a link that leads nowhere yet.
+bool may_follow(const folder& where, const struct stat& link)
+{
+    struct stat status {};
+    if (::fstat(where.descriptor(), &status) != 0) {
+        return false;
+    }
+    constexpr mode_t shared = S_ISVTX | S_IWOTH;
+    return (status.st_mode & shared) != shared || link.st_uid == ::geteuid() || link.st_uid == status.st_uid;
 }
 
 // A sticky folder lets only the file's owner, its own owner and root take a file's name.
@@ -215,49 +225,81 @@ folder::~folder()
     }
 }
 
-// Links are followed one at a time through the folders they lead to, each held open, so that
-// no later step looks a name up again. A chain longer than the system's own limit is refused,
-// as the system refuses it.
-std::optional<output_target> look_up_output(const std::filesystem::path& name)
+namespace {
+
+// The file a name leads to: the folder that holds it, held open, and its name there, with its
+// status where it exists.
+struct walked_name {
+    folder where;
+    std::filesystem::path leaf;
+    std::optional<struct stat> status;
+};
+
+// The name is followed one component at a time, each folder on the way held open, so that no
+// later step looks a name up again and every link met is checked by the rule above. A chain of
+// more links than the system follows is refused, as the system refuses it.
+std::optional<walked_name> walk(const std::filesystem::path& name)
 {
     constexpr int most_links = 40;
-    output_target target;
-    auto where = open_folder(AT_FDCWD, folder_part(name));
-    target.leaf = name.filename();
+    auto where = open_folder(AT_FDCWD, name.is_absolute() ? "/" : ".");
+    const auto relative = name.relative_path();
+    std::deque<std::filesystem::path> rest(relative.begin(), relative.end());
     struct stat status {};
-    for (int links = 0;; ++links) {
-        if (!where || target.leaf.empty()) {
-            return std::nullopt;
+    for (int links = 0; where && !rest.empty();) {
+        auto part = std::move(rest.front());
+        rest.pop_front();
+        if (part.empty()) {
+            continue;  // after a trailing slash: the name then names a folder, which is refused
         }
-        if (::fstatat(where->descriptor(), target.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) {
+        if (::fstatat(where->descriptor(), part.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT || !rest.empty()) {
                 return std::nullopt;
             }
-            target.where = std::move(*where);
-            return target;  // the output will be made here, under this name
+            return walked_name{.where = std::move(*where), .leaf = std::move(part), .status = std::nullopt};
         }
-        if (!S_ISLNK(status.st_mode)) {
-            break;
+        if (S_ISLNK(status.st_mode)) {
+            const auto leads_to = read_link(where->descriptor(), part);
+            if (++links > most_links || !leads_to || !may_follow(*where, status)) {
+                return std::nullopt;
+            }
+            const auto onward = leads_to->relative_path();
+            rest.insert(rest.begin(), onward.begin(), onward.end());
+            if (leads_to->is_absolute()) {
+                where = open_folder(AT_FDCWD, "/");
+            }
+        } else if (!rest.empty()) {
+            where = open_folder(where->descriptor(), part);
+        } else {
+            return walked_name{.where = std::move(*where), .leaf = std::move(part), .status = status};
         }
-        const auto leads_to = read_link(where->descriptor(), target.leaf);
-        if (links == most_links || !leads_to) {
-            return std::nullopt;
-        }
-        where = open_folder(where->descriptor(), folder_part(*leads_to));
-        target.leaf = leads_to->filename();
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<output_target> look_up_output(const std::filesystem::path& name)
+{
+    auto found = walk(name);
+    if (!found) {
+        return std::nullopt;
+    }
+    output_target target{.where = std::move(found->where), .leaf = std::move(found->leaf), .id = {}};
+    if (!found->status) {
+        return target;  // the output will be made there, under that name
+    }
+    const struct stat& status = *found->status;
     target.kind = S_ISREG(status.st_mode)   ? file_kind::regular
                   : S_ISDIR(status.st_mode) ? file_kind::directory
                                             : file_kind::other;
     target.id = id_of(status);
     target.freed_by_removal = status.st_nlink == 1 ? std::int64_t{status.st_blocks} * 512 : 0;
     if (target.kind == file_kind::regular &&
-        (::faccessat(where->descriptor(), target.leaf.c_str(), W_OK, AT_EACCESS) != 0 ||
-         !sticky_folder_allows_replacing(*where, status) ||
-         marked_unreplaceable(where->descriptor(), target.leaf.c_str()))) {
+        (::faccessat(target.where.descriptor(), target.leaf.c_str(), W_OK, AT_EACCESS) != 0 ||
+         !sticky_folder_allows_replacing(target.where, status) ||
+         marked_unreplaceable(target.where.descriptor(), target.leaf.c_str()))) {
         return std::nullopt;
     }
-    target.where = std::move(*where);
     return target;
 }
 
