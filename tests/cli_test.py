@@ -769,6 +769,76 @@ class WindowsConsole(Run):
         self.fail(f"{program} is not running")
 
 
+@unittest.skipUnless(WINDOWS and os.environ.get("WINDOWS_FILE_PROGRAM"), "Windows files that other programs use")
+class WindowsFilesInUse(Run):
+    def helper(self, *arguments):
+        return subprocess.Popen(COMMAND[:-1] + [os.environ["WINDOWS_FILE_PROGRAM"], *arguments], cwd=self.folder,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def attributes(self, name, value=None):
+        helper = self.helper("attributes", name, *([] if value is None else [f"{value:x}"]))
+        shown, _ = helper.communicate(timeout=60)
+        self.assertEqual(helper.returncode, 0)
+        return int(shown, 16)
+
+    def test_output_held_open_is_named_before_anything_is_written_to_it(self):
+        content = image(4096, 37)
+        cases = [  # the name another program holds, what shows, what the image then holds
+            ("rom.gba.bin", "Error opening rom.gba.bin.\n", None),
+            ("rom.gba.sav", banner("rom.gba") + COPYING + "Error opening rom.gba.sav.\n", patched(content)),
+        ]
+        for held, shown, new_image in cases:
+            with self.subTest(held=held):
+                self.clear_folder()
+                self.write("rom.gba", content)
+                earlier = self.earlier_outputs("rom.gba")
+                holder = self.helper("hold", held)
+                self.assertEqual(holder.stdout.readline().strip(), b"held")
+                try:
+                    self.halvek("rom.gba", expected_out=failure(shown))
+                finally:
+                    holder.communicate(timeout=60)
+                if new_image:
+                    earlier["rom.gba.bin"] = new_image
+                self.assert_holding(earlier)
+                self.assert_files("rom.gba", *earlier)
+
+    def test_brief_lock_at_the_move_is_waited_out(self):
+        content = image(32 << 20, 38)  # long enough to copy that the lock is taken before the move
+        self.write("rom.gba", content)
+        self.earlier_outputs("rom.gba")
+        holder = self.helper("hold-staged", ".", "rom.gba.bin", "300")
+        self.assertEqual(holder.stdout.readline().strip(), b"waiting")
+        try:
+            self.halvek("rom.gba", expected_out=success("rom.gba"))
+        finally:
+            held = holder.communicate(timeout=120)[0]
+        self.assertEqual(held.strip(), b"held")  # the lock was there
+        self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
+
+    def test_five_runs_at_once_on_one_image(self):
+        content = image(1 << 20, 39)
+        self.write("rom.gba", content)
+        runs = [subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE) for _ in range(5)]
+        for run in runs:
+            shown, errors = run.communicate(timeout=120)
+            self.assertEqual((console_text(shown), errors, run.returncode), (success("rom.gba"), b"", 0))
+        self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
+        self.assert_files("rom.gba", "rom.gba.bin", "rom.gba.sav")
+
+    def test_hidden_and_system_attributes_survive_a_rerun(self):
+        hidden_system = 0x2 | 0x4
+        self.write("rom.gba", image(4096, 40))
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            self.assertEqual(self.attributes(output) & hidden_system, 0, output)  # a new file is not hidden
+            self.attributes(output, hidden_system)
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            self.assertEqual(self.attributes(output) & hidden_system, hidden_system, output)
+
+
 @unittest.skipUnless(WINDOWS, "Windows start-up")
 class WindowsStart(Run):
     def test_wildcard_arguments_are_expanded(self):

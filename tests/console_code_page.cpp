@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <windows.h>
 
-int main()
+int wmain()
 {
     std::printf("output code page %u\n", GetConsoleOutputCP());
 }

@@ -41,16 +41,19 @@ mkdir -p "$WINEPREFIX"
 trap 'rm -rf "$unpacked"; /usr/lib/wine/wineserver64 -k || true' EXIT
 /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1
 
-# Shows the console's output code page, in the console the program runs in.
-helper() {
-    "$1-w64-mingw32-g++-posix" -static -o "$2" "$top/tests/console_code_page.cpp"
-    echo "$2"
+# The tests' own Windows programs: one shows the console's output code page, in the console the
+# program runs in; one holds files open and shows their attributes, as other programs do.
+helper() {  # helper ARCHITECTURE NAME FOLDER
+    "$1-w64-mingw32-g++-posix" -municode -static -o "$3/$2.exe" "$top/tests/$2.cpp"
+    echo "$3/$2.exe"
 }
 
-CONSOLE_CODE_PAGE_PROGRAM=$(helper x86_64 "$top/build-win64/console_code_page.exe") \
+CONSOLE_CODE_PAGE_PROGRAM=$(helper x86_64 console_code_page "$top/build-win64") \
+    WINDOWS_FILE_PROGRAM=$(helper x86_64 windows_file "$top/build-win64") \
     python3 "$top/tests/cli_test.py" --windows /usr/lib/wine/wine64 "$exe64"
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    CONSOLE_CODE_PAGE_PROGRAM=$(helper i686 "$top/build-win/console_code_page.exe") \
+    CONSOLE_CODE_PAGE_PROGRAM=$(helper i686 console_code_page "$top/build-win") \
+        WINDOWS_FILE_PROGRAM=$(helper i686 windows_file "$top/build-win") \
         python3 "$top/tests/cli_test.py" --windows /usr/lib/wine/wine "$exe32"
 else
     echo "This machine cannot run 32-bit code: build-win/Halvek.exe was checked but not run."

@@ -128,7 +128,8 @@ struct output_target {
 [[nodiscard]] bool name_was_in_use() noexcept;
 
 // Gives the new file what the file it replaces carries, as far as this process may: the
-// permissions, owner and group, ACL and user attributes (on Windows, the file attributes).
+// permissions, owner and group, ACL and user attributes. (On Windows, the file attributes
+// pass at the move, so that the staged file stays hidden until then.)
 void carry_over(const output_target& replaced, const open_file& successor);
 
 // Bytes free to this process in the folder's file system.
@@ -138,7 +139,7 @@ void carry_over(const output_target& replaced, const open_file& successor);
 // new file can reuse that memory. Its content stays.
 void release_cached_pages(const output_target& replaced);
 
-// Moves `from` over `to` in one step.
+// Moves `from` over `to` in one step; on Windows a brief lock on `to` is waited out.
 [[nodiscard]] bool move_over(const folder& where, const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Flushes the folder's entries to storage. A folder that cannot be read counts as flushed: a

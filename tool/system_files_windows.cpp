@@ -121,10 +121,12 @@ std::optional<output_target> look_up_output(const std::filesystem::path& name)
 {
     output_target target;
     target.leaf = system_name(name);
-    // Opened for writing, not written: a file this process may not write is refused here.
+    // Opened for writing and deletion, neither done: a file this process may not write, or that
+    // another program holds open without letting it be replaced, is refused here. The handle
+    // shares everything and is closed at once, so it stands in no other run's way.
     HANDLE handle =
-        CreateFileW(target.leaf.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        CreateFileW(target.leaf.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) {
             return std::nullopt;
@@ -182,8 +184,9 @@ bool unnamed_unsupported() noexcept
 int create_new(const folder& /*where*/, const std::filesystem::path& leaf)
 {
     // Shared for deletion, so that an interrupt can remove it while it is open.
+    // Hidden while it is staged: a leading dot hides nothing on Windows.
     HANDLE handle = CreateFileW(leaf.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
@@ -207,16 +210,9 @@ bool name_was_in_use() noexcept
     return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
-void carry_over(const output_target& replaced, const open_file& successor)
+void carry_over(const output_target& /*replaced*/, const open_file& /*successor*/)
 {
-    const DWORD attributes = GetFileAttributesW(replaced.leaf.c_str());
-    constexpr DWORD carried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM;
-    FILE_BASIC_INFO information{};
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & carried) != 0) {
-        information.FileAttributes = attributes & carried;
-        (void)SetFileInformationByHandle(handle_of(successor.descriptor), FileBasicInfo, &information,
-                                         sizeof information);
-    }
+    // The attributes pass at the move: until then the staged file stays hidden.
 }
 
 std::int64_t free_space(const folder& where)
@@ -230,9 +226,28 @@ std::int64_t free_space(const folder& where)
 
 void release_cached_pages(const output_target& /*replaced*/) {}
 
+// The new file takes the attributes of the one it replaces, or those of any new file. Antivirus,
+// the search indexer and previews open new files for a moment; a move that meets such a lock is
+// tried again for about a second before it counts as failed.
 bool move_over(const folder& /*where*/, const std::filesystem::path& from, const std::filesystem::path& to)
 {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    constexpr DWORD carried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    const DWORD replaced = GetFileAttributesW(to.c_str());
+    const DWORD attributes = replaced == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_ARCHIVE : replaced & carried;
+    if (SetFileAttributesW(from.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes) == 0) {
+        return false;
+    }
+    constexpr DWORD longest_wait_ms = 1000;
+    for (DWORD wait_ms = 10, waited_ms = 0;; waited_ms += wait_ms, wait_ms *= 2) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || waited_ms >= longest_wait_ms) {
+            return false;
+        }
+        Sleep(std::min(wait_ms, longest_wait_ms - waited_ms));
+    }
 }
 
 bool flush_folder(const folder& /*where*/)
