@@ -13,6 +13,7 @@ import select
 import shlex
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -66,6 +67,12 @@ def as_user(uid, gid=NOBODY):
     return switch
 
 
+def console_defaults():
+    """Signals as a user at a console has them, whatever the test runner was started with."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # an ending by SIGQUIT leaves no core here
+
+
 def needs_root(test):
     return unittest.skipUnless(not WINDOWS and os.geteuid() == 0, "needs root, to act as other users")(test)
 
@@ -99,10 +106,12 @@ class Run(unittest.TestCase):
         """Runs with standard input at its end and checks the console."""
         self.assertEqual(self.console_of(*arguments, **options), expected_out)
 
+    command = COMMAND
+
     def console_of(self, *arguments, **options):
         """Runs with standard input at its end, checks that it ends cleanly, and returns
         its standard output."""
-        run = subprocess.run(COMMAND + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
+        run = subprocess.run(self.command + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
                              capture_output=True, timeout=120, **options)
         self.assertEqual(run.stderr, b"")
         self.assertEqual(run.returncode, 0)
@@ -134,6 +143,15 @@ class Run(unittest.TestCase):
 
 
     @staticmethod
+    def holds_unnamed_data(pid):
+        """Whether the process holds a file with data and no name, as a staged output is."""
+        try:
+            held = [os.stat(f"/proc/{pid}/fd/{descriptor}") for descriptor in os.listdir(f"/proc/{pid}/fd")]
+        except OSError:
+            return False  # closed meanwhile
+        return any(stat.S_ISREG(status.st_mode) and status.st_size and status.st_nlink == 0 for status in held)
+
+    @staticmethod
     def children_of(pid):
         try:
             with open(f"/proc/{pid}/task/{pid}/children") as children:
@@ -146,9 +164,6 @@ class Run(unittest.TestCase):
         started with; without unnamed files where asked."""
         if not unnamed and not WITHOUT_UNNAMED_FILES:
             self.skipTest("no launcher to hide unnamed files")
-        def console_defaults():
-            signal.signal(signal.SIGINT, signal.SIG_DFL)
-            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # an ending by SIGQUIT leaves no core here
         launcher = [] if unnamed else [WITHOUT_UNNAMED_FILES]
         return subprocess.Popen(launcher + COMMAND + arguments, cwd=cwd or self.folder, preexec_fn=console_defaults,
                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -419,11 +434,16 @@ class Staging(Run):
         with open(self.path("big.gba"), "wb") as file:
             file.truncate(1 << 30)
         with subprocess.Popen(["unshare", "--fork", "--pid", "--mount-proc"] + COMMAND + ["big.gba"], cwd=self.folder,
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as launcher:
+                              preexec_fn=console_defaults, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as launcher:
             deadline = time.monotonic() + 60
             while not (children := self.children_of(launcher.pid)):
                 self.assertLess(time.monotonic(), deadline, "the namespace never started")
-            self.wait_for_staged_data(children[0], "big.gba")
+                if launcher.poll() is not None:
+                    self.fail(f"unshare failed: {launcher.stderr.read()!r}")
+            # Names of open files do not show across mount namespaces; that a file has none does.
+            while not self.holds_unnamed_data(children[0]):
+                self.assertLess(time.monotonic(), deadline, "the program never held staged data")
             os.kill(children[0], signal.SIGINT)
             shown, errors = launcher.communicate(timeout=120)
         self.assertEqual((launcher.returncode, errors), (128 + signal.SIGINT, b""))
@@ -591,6 +611,11 @@ class Limits(Run):
 
 @needs_root
 class OtherUsers(Run):
+    def setUp(self):
+        super().setUp()
+        # A copy that every user can reach, wherever the build is.
+        self.command = COMMAND[:-1] + [shutil.copy(COMMAND[-1], self.path("halvek"))]
+
     def test_folder_that_can_be_written_but_not_read(self):
         os.mkdir(self.path("drop"))
         os.chmod(self.path("drop"), 0o733)
