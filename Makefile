@@ -6,7 +6,7 @@ WINDOWS64_BUILD := build-win64
 JOBS := 2
 ENSURE := scripts/ensure-packages
 
-.PHONY: build run test lint windows test-windows package clean
+.PHONY: build run test lint windows test-windows package bare-test clean
 
 build:
 	$(ENSURE) build
@@ -57,6 +57,10 @@ package: build windows
 	$(ENSURE) package
 	cd $(BUILD) && cpack
 	cd $(WINDOWS_BUILD) && cpack
+
+# The two commands above in a fresh minimal Debian 12 root, as root (debootstrap; a few minutes).
+bare-test:
+	scripts/bare-test
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD)
