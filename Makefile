@@ -3,14 +3,18 @@ BUILD := build
 SANITIZE_BUILD := build-sanitize
 WINDOWS_BUILD := build-win
 WINDOWS64_BUILD := build-win64
+ARM64_BUILD := build-arm64
+ARMHF_BUILD := build-armhf
 JOBS := 2
 ENSURE := scripts/ensure-packages
+# Warnings are errors here; a plain cmake build leaves them warnings.
+STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run test lint windows test-windows package bare-test clean
+.PHONY: build run test lint windows test-windows arm package bare-test clean
 
 build:
 	$(ENSURE) build
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(STRICT)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Without ROM, patches a copy of the bundled sample in $(BUILD)/demo.
@@ -23,12 +27,21 @@ else
 	cd $(BUILD)/demo && ../halvek sample.gba
 endif
 
-test:
+# The ARM programs, static like the x86-64 one, for the tests (under emulation) and the packages.
+arm:
+	$(ENSURE) build arm
+	cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-aarch64.cmake -DCMAKE_BUILD_TYPE=Release $(STRICT)
+	cmake --build $(ARM64_BUILD) -j $(JOBS)
+	cmake -S . -B $(ARMHF_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-armhf.cmake -DCMAKE_BUILD_TYPE=Release $(STRICT)
+	cmake --build $(ARMHF_BUILD) -j $(JOBS)
+
+test: arm
 	$(ENSURE) build test
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT) \
+	    -DHALVEK_ARM_BUILDS="$(CURDIR)/$(ARM64_BUILD);$(CURDIR)/$(ARMHF_BUILD)"
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALVEK_SANITIZE=ON -DHALVEK_TESTS=ON
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALVEK_SANITIZE=ON -DHALVEK_TESTS=ON $(STRICT)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -43,24 +56,23 @@ lint: build windows
 # Halvek.exe, the 32-bit Windows console program.
 windows:
 	$(ENSURE) build windows
-	cmake -S . -B $(WINDOWS_BUILD) --toolchain cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(WINDOWS_BUILD) --toolchain cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release $(STRICT)
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 test-windows: windows
-	cmake -S . -B $(WINDOWS64_BUILD) --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(WINDOWS64_BUILD) --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(STRICT)
 	cmake --build $(WINDOWS64_BUILD) -j $(JOBS)
 	cd $(WINDOWS_BUILD) && cpack
 	tests/run_wine_tests.sh
 
-# The Debian package and the Windows zip.
-package: build windows
+# dist/: a .deb and a tarball for each Linux machine, the Windows zip, and SHA256SUMS.
+package: build arm windows
 	$(ENSURE) package
-	cd $(BUILD) && cpack
-	cd $(WINDOWS_BUILD) && cpack
+	scripts/package $(BUILD) $(ARM64_BUILD) $(ARMHF_BUILD) $(WINDOWS_BUILD)
 
 # The two commands above in a fresh minimal Debian 12 root, as root (debootstrap; a few minutes).
 bare-test:
 	scripts/bare-test
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD) $(ARM64_BUILD) $(ARMHF_BUILD) dist

@@ -11,22 +11,9 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS halvek RUNTIME DESTINATION .)
-  # For Windows users: the README with its Windows section first, and both texts with
-  # the line ends Windows editors expect.
-  file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
-  string(FIND "${readme}" "\n## " intro_end)
-  string(FIND "${readme}" "\n## Windows\n" windows_begin)
-  math(EXPR windows_heading "${windows_begin} + 1")
-  string(SUBSTRING "${readme}" ${windows_heading} -1 from_windows)
-  string(FIND "${from_windows}" "\n## " windows_length)
-  math(EXPR windows_length "${windows_length} + 1")
-  string(SUBSTRING "${from_windows}" 0 ${windows_length} windows_section)
-  string(SUBSTRING "${from_windows}" ${windows_length} -1 after_windows)
-  math(EXPR before_length "${windows_begin} - ${intro_end}")
-  string(SUBSTRING "${readme}" 0 ${intro_end} intro)
-  string(SUBSTRING "${readme}" ${intro_end} ${before_length} before_windows)
-  file(CONFIGURE OUTPUT README.txt CONTENT "${intro}\n\n${windows_section}${before_windows}\n${after_windows}"
-       @ONLY NEWLINE_STYLE CRLF)
+  # For Windows users: what they need to know as plain text, and both texts with the line ends
+  # Windows editors expect.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt README.txt @ONLY NEWLINE_STYLE CRLF)
   file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
   file(CONFIGURE OUTPUT LICENSE.txt CONTENT "${license}" @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
@@ -40,12 +27,29 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   install(TARGETS halvek RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The manual page and the changelog compressed as Debian has them, without a time stamp.
+  foreach(text tool/halvek.1 packaging/changelog)
+    get_filename_component(name ${text} NAME)
+    add_custom_command(OUTPUT ${name}.gz COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/${text} > ${name}.gz
+                       DEPENDS ${PROJECT_SOURCE_DIR}/${text})
+  endforeach()
+  add_custom_target(compressed_texts ALL DEPENDS halvek.1.gz changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/halvek.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The copyright file holds the license.
+  install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME halvek)
 
+  # Release names give the machine as the compiler knows it; Debian has names of its own.
+  set(HALVEK_MACHINE ${CMAKE_SYSTEM_PROCESSOR} CACHE STRING "The machine in the tarball's name")
   set(CPACK_GENERATOR DEB)
+  if(HALVEK_DEBIAN_ARCHITECTURE)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${HALVEK_DEBIAN_ARCHITECTURE})
+  endif()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # what the program links to: the C library alone
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The program is static: it depends on nothing.
   # Below the summary line, which comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
          "Halvek takes one cartridge image and writes two files beside it: a copy\n"

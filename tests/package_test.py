@@ -1,7 +1,9 @@
-"""Checks the program as it ships: the libraries it needs, the Debian package, and a build
-on a machine without GoogleTest. Each runs the program on the bundled sample.
+"""Checks the programs as they ship: each a static program for its machine, each in a Debian
+package that Debian's checker accepts; the manual page; a build without GoogleTest; and
+packages that are the same bytes every time. A program for another machine runs under the
+emulator given.
 
-Usage: package_test.py PROGRAM BUILD_FOLDER [-- unittest arguments]
+Usage: package_test.py BUILD_FOLDER [EMULATOR] [-- unittest arguments]
 """
 import glob
 import os
@@ -15,14 +17,18 @@ import unittest
 from expected import BLANK_SAVE, patched, success
 
 ARGUMENTS = sys.argv[1:sys.argv.index("--")] if "--" in sys.argv else sys.argv[1:]
-PROGRAM, BUILD = ARGUMENTS
+BUILD, EMULATOR = ARGUMENTS[0], ARGUMENTS[1:]
+PROGRAM = os.path.join(BUILD, "halvek")
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE_COMPLEMENT = 0x01  # of the sample's header with the marker in place
+# The machine as release names give it: how ELF names it, and Debian's architecture.
+MACHINES = {"x86_64": ("Advanced Micro Devices X86-64", "amd64"), "aarch64": ("AArch64", "arm64"),
+            "armhf": ("ARM", "armhf")}
 
 
-def project_version():
+def cached(name):
     with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
-        return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache.read(), re.M).group(1)
+        return re.search(rf"^{name}:\w+=(.*)$", cache.read(), re.M).group(1)
 
 
 def output(*command):
@@ -33,7 +39,7 @@ class Shipped(unittest.TestCase):
     def assert_patches_the_sample(self, program):
         with tempfile.TemporaryDirectory(prefix="halvek-test-") as folder:
             shutil.copy(os.path.join(SOURCE, "examples", "sample.gba"), folder)
-            run = subprocess.run([program, "sample.gba"], cwd=folder, stdin=subprocess.DEVNULL,
+            run = subprocess.run(EMULATOR + [program, "sample.gba"], cwd=folder, stdin=subprocess.DEVNULL,
                                  capture_output=True, timeout=120)
             self.assertEqual((run.returncode, run.stderr), (0, b""))
             self.assertEqual(run.stdout.decode(), success("sample.gba", f"{SAMPLE_COMPLEMENT:x}"))
@@ -44,47 +50,75 @@ class Shipped(unittest.TestCase):
                 self.assertEqual((image.read(), save.read()), (patched(content, SAMPLE_COMPLEMENT), BLANK_SAVE))
 
 
-class Program(unittest.TestCase):
-    def test_needs_no_shared_library_but_the_c_library(self):
-        needed = re.findall(r"\(NEEDED\).*\[(.+)\]", output("readelf", "-d", PROGRAM))
-        self.assertIn("libc.so.6", needed)
-        for library in needed:
-            self.assertRegex(library, r"^(libc\.so\.6|ld-linux[-\w.]*\.so\.\d)$")
+class Program(Shipped):
+    def test_static_program_for_its_machine(self):
+        self.assertEqual(output("readelf", "-d", PROGRAM).strip(), "There is no dynamic section in this file.")
+        self.assertNotIn("INTERP", output("readelf", "-l", PROGRAM))
+        elf_machine, _ = MACHINES[cached("HALVEK_MACHINE")]
+        self.assertRegex(output("readelf", "-h", PROGRAM), rf"Machine:\s+{re.escape(elf_machine)}\n")
+        self.assert_patches_the_sample(PROGRAM)
 
 
 class DebianPackage(Shipped):
-    def test_fields_files_and_the_unpacked_program(self):
-        architecture = output("dpkg", "--print-architecture").strip()
-        version = project_version()
+    def test_fields_files_checker_and_the_unpacked_program(self):
+        version = cached("CMAKE_PROJECT_VERSION")
+        _, architecture = MACHINES[cached("HALVEK_MACHINE")]
         package = os.path.join(BUILD, f"halvek_{version}_{architecture}.deb")
 
         def field(name):
             return output("dpkg-deb", "-f", package, name).strip()
 
-        self.assertEqual((field("Package"), field("Version"), field("Architecture")),
-                         ("halvek", version, architecture))
-        self.assertRegex(field("Depends"), r"^libc6( \(>= [\d.]+\))?$")
+        self.assertEqual((field("Package"), field("Version"), field("Architecture"), field("Depends")),
+                         ("halvek", version, architecture, ""))  # static: it depends on nothing
         self.assertRegex(field("Maintainer"), r"^\S.* <[^@\s]+@[^@\s]+\.[a-z]+>$")
         summary, *details = field("Description").splitlines()
         self.assertIn("64 KiB SRAM save", summary)
         self.assertTrue(details, "no long description")
+        checked = subprocess.run(["lintian", "--fail-on", "error,warning", package], capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
         with tempfile.TemporaryDirectory(prefix="halvek-test-") as scratch:
             subprocess.run(["dpkg-deb", "-x", package, scratch], check=True)
             files = sorted(os.path.relpath(name, scratch) for name in glob.glob(f"{scratch}/**", recursive=True)
                            if os.path.isfile(name))
-            self.assertEqual(files, ["usr/bin/halvek", "usr/share/doc/halvek/LICENSE",
-                                     "usr/share/doc/halvek/README.md"])
+            self.assertEqual(files, ["usr/bin/halvek", "usr/share/doc/halvek/README.md",
+                                     "usr/share/doc/halvek/changelog.gz", "usr/share/doc/halvek/copyright",
+                                     "usr/share/lintian/overrides/halvek", "usr/share/man/man1/halvek.1.gz"])
             self.assert_patches_the_sample(os.path.join(scratch, "usr/bin/halvek"))
 
 
+class ManualPage(unittest.TestCase):
+    def test_renders_without_warnings(self):
+        rendered = subprocess.run(["groff", "-ww", "-man", "-z", os.path.join(SOURCE, "tool", "halvek.1")],
+                                  capture_output=True, text=True)
+        self.assertEqual((rendered.returncode, rendered.stdout, rendered.stderr), (0, "", ""))
+
+
 class BuildWithoutGoogleTest(Shipped):
-    def test_program_builds_and_runs(self):
+    def test_program_builds_the_same_bytes_elsewhere_and_runs(self):
         with tempfile.TemporaryDirectory(prefix="halvek-test-") as scratch:
             subprocess.run(["cmake", "-S", SOURCE, "-B", scratch, "-DCMAKE_BUILD_TYPE=Release",
                             "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"], check=True, capture_output=True)
             subprocess.run(["cmake", "--build", scratch, "-j", "2"], check=True, capture_output=True)
             self.assertFalse(os.path.exists(os.path.join(scratch, "tests")), "tests configured without GoogleTest")
-            self.assert_patches_the_sample(os.path.join(scratch, "halvek"))
+            built = os.path.join(scratch, "halvek")
+            with open(built, "rb") as elsewhere, open(PROGRAM, "rb") as here:
+                self.assertTrue(elsewhere.read() == here.read(), "the program holds its build folder's path")
+            self.assert_patches_the_sample(built)
+
+
+class Reproducible(unittest.TestCase):
+    def test_packages_are_the_same_bytes_every_time(self):
+        sums = []
+        with tempfile.TemporaryDirectory(prefix="halvek-test-") as scratch:
+            for attempt in ("first", "second"):
+                dist = os.path.join(scratch, attempt)
+                subprocess.run([os.path.join(SOURCE, "scripts", "package"), BUILD], check=True, capture_output=True,
+                               env=dict(os.environ, HALVEK_DIST=dist))
+                subprocess.run(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=dist, check=True)
+                with open(os.path.join(dist, "SHA256SUMS")) as listed:
+                    sums.append(listed.read())
+        self.assertEqual(sums[0], sums[1])
+        self.assertEqual(len(sums[0].splitlines()), 2, sums[0])  # the .deb and the tarball
 
 
 if __name__ == "__main__":

@@ -12,7 +12,8 @@ check_program() {
     file "$1" | grep -q 'PE32 executable (console) Intel 80386'
     [ "$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')" = "KERNEL32.dll msvcrt.dll " ]
     python3 -c 'import sys; data = open(sys.argv[1], "rb").read(); sys.exit("0.2" .encode("utf-16-le") + b"\0" * 2 not in data[data.index("ProductVersion".encode("utf-16-le")):])' "$1"
-    echo "$2: PE32 console program, imports KERNEL32.dll and msvcrt.dll only, version 0.2"
+    python3 -c 'import sys; sys.exit("LegalCopyright".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$1"
+    echo "$2: PE32 console program, imports KERNEL32.dll and msvcrt.dll only, version 0.2, copyright"
 }
 check_program "$exe32" build-win/Halvek.exe
 
@@ -28,11 +29,14 @@ with zipfile.ZipFile(sys.argv[1]) as archive:
     for text in ["LICENSE.txt", "README.txt"]:
         content = archive.read(text)
         assert content and b"\n" not in content.replace(b"\r\n", b""), f"{text} has a line end without CR"
-    assert archive.read("README.txt").split(b"\r\n## ")[1].startswith(b"Windows\r\n"), "Windows is not first"
+    readme = archive.read("README.txt")
+    for markdown in [b"## ", b"`", b"make ", b"Wine"]:
+        assert markdown not in readme, f"README.txt holds {markdown!r}: Markdown or build internals"
+    assert b"drop an image onto Halvek.exe" in readme and b"Error writing" in readme, "README.txt lacks its use"
     archive.extract("Halvek.exe", sys.argv[2])
 CHECK
 check_program "$unpacked/Halvek.exe" "build-win/Halvek-0.2-win32.zip: Halvek.exe"
-echo "build-win/Halvek-0.2-win32.zip: Halvek.exe, README.txt (Windows first) and LICENSE.txt, with CR LF"
+echo "build-win/Halvek-0.2-win32.zip: Halvek.exe, README.txt (plain text for Windows users) and LICENSE.txt, with CR LF"
 
 export WINEPREFIX="$top/build-win64/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8 LC_ALL=C.UTF-8
 unset DISPLAY
