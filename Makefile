@@ -10,7 +10,7 @@ ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run test lint windows test-windows arm package bare-test clean
+.PHONY: build run test lint windows test-windows arm package bare-test old-debian-test clean
 
 build:
 	$(ENSURE) build
@@ -73,6 +73,10 @@ package: build arm windows
 # The two commands above in a fresh minimal Debian 12 root, as root (debootstrap; a few minutes).
 bare-test:
 	scripts/bare-test
+
+# A plain source build in a Debian 11 root, with its own CMake and g++, against this build.
+old-debian-test: build
+	scripts/bare-test bullseye
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD) $(ARM64_BUILD) $(ARMHF_BUILD) dist
