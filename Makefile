@@ -5,12 +5,14 @@ WINDOWS_BUILD := build-win
 WINDOWS64_BUILD := build-win64
 ARM64_BUILD := build-arm64
 ARMHF_BUILD := build-armhf
+WEB_BUILD := build-web
+VERSION := $(shell sed -n '/^project/s/.* VERSION //p' CMakeLists.txt | cut -d' ' -f1)
 JOBS := 2
 ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run test lint windows test-windows arm package bare-test old-debian-test clean
+.PHONY: build run test lint windows test-windows arm web package bare-test old-debian-test clean
 
 build:
 	$(ENSURE) build
@@ -35,19 +37,32 @@ arm:
 	cmake -S . -B $(ARMHF_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-armhf.cmake -DCMAKE_BUILD_TYPE=Release $(STRICT)
 	cmake --build $(ARMHF_BUILD) -j $(JOBS)
 
-test: arm
+# The web page in $(WEB_BUILD)/, ready to host: the header code compiled to WebAssembly with
+# clang 16 and Debian's wasi-libc and libc++ for wasm32.
+web:
+	$(ENSURE) web
+	mkdir -p $(WEB_BUILD)
+	clang++-16 --target=wasm32-wasi --sysroot=/usr -isystem /usr/lib/llvm-16/include/wasm32-wasi/c++/v1 \
+	    -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iheader -nostartfiles -Wl,--no-entry -Wl,--strip-all \
+	    -o $(WEB_BUILD)/halvek.wasm header/cartridge_header.cpp web/patch_module.cpp
+	sed 's/@VERSION@/$(VERSION)/' web/halvek.js >$(WEB_BUILD)/halvek.js
+	cp web/index.html web/style.css $(WEB_BUILD)/
+
+test: arm web
 	$(ENSURE) build test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT) \
-	    -DHALVEK_ARM_BUILDS="$(CURDIR)/$(ARM64_BUILD);$(CURDIR)/$(ARMHF_BUILD)"
+	    -DHALVEK_ARM_BUILDS="$(CURDIR)/$(ARM64_BUILD);$(CURDIR)/$(ARMHF_BUILD)" -DHALVEK_WEB_BUILD="$(CURDIR)/$(WEB_BUILD)"
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALVEK_SANITIZE=ON -DHALVEK_TESTS=ON $(STRICT)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-lint: build windows
-	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp
+lint: build windows web
+	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp web/*.cpp
 	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/system_files_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
+	clang-tidy --quiet web/patch_module.cpp -- --target=wasm32-wasi --sysroot=/usr \
+	    -isystem /usr/lib/llvm-16/include/wasm32-wasi/c++/v1 -std=c++20 -Iheader 2>/dev/null
 	clang-tidy -p $(WINDOWS_BUILD) --quiet --extra-arg=--target=i686-w64-mingw32 --extra-arg=-nostdinc \
 	    $$(echo | i686-w64-mingw32-g++-posix -std=c++20 -xc++ -E -v - 2>&1 \
 	       | sed -n '/^#include <...>/,/^End of search/s/^ /--extra-arg=-isystem/p') \
@@ -79,4 +94,4 @@ old-debian-test: build
 	scripts/bare-test bullseye
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD) $(ARM64_BUILD) $(ARMHF_BUILD) dist
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD) $(ARM64_BUILD) $(ARMHF_BUILD) $(WEB_BUILD) dist
