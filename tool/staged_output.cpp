@@ -51,22 +51,34 @@ bool staged_output::open(const std::filesystem::path& name, std::span<const file
     return stage(size);
 }
 
+// Tries fresh staged names until `take` creates something under one, or fails for a reason
+// other than the name being taken. The name is registered for removal as soon as it exists.
+template <typename Take> bool staged_output::take_staged_name(Take take)
+{
+    constexpr int attempts = 100;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        auto staged = staged_name_for(target_.leaf, attempt);
+        const interrupts_held held;
+        if (take(staged)) {
+            staged_name_ = std::move(staged);  // a move: nothing to allocate while interrupts are held
+            remove_on_interrupt(target_.where, staged_name_);
+            return true;
+        }
+        if (!name_was_in_use()) {
+            break;
+        }
+    }
+    return false;
+}
+
 bool staged_output::stage(std::int64_t size)
 {
     int descriptor = create_unnamed(target_.where);
     if (descriptor < 0 && unnamed_unsupported()) {
-        constexpr int attempts = 100;
-        for (int attempt = 0; attempt < attempts && descriptor < 0; ++attempt) {
-            auto staged = staged_name_for(target_.leaf, attempt);
-            const interrupts_held held;
+        (void)take_staged_name([&](const std::filesystem::path& staged) {
             descriptor = create_new(target_.where, staged);
-            if (descriptor >= 0) {
-                staged_name_ = std::move(staged);  // a move: nothing to allocate while interrupts are held
-                remove_on_interrupt(target_.where, staged_name_);
-            } else if (!name_was_in_use()) {
-                break;
-            }
-        }
+            return descriptor >= 0;
+        });
     }
     if (descriptor < 0) {
         return false;
@@ -99,20 +111,8 @@ bool staged_output::name_flushed_file()
     if (target_.kind == file_kind::absent) {
         return name_unnamed(file_, target_.where, target_.leaf);
     }
-    constexpr int attempts = 100;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        auto staged = staged_name_for(target_.leaf, attempt);
-        const interrupts_held held;
-        if (name_unnamed(file_, target_.where, staged)) {
-            staged_name_ = std::move(staged);
-            remove_on_interrupt(target_.where, staged_name_);
-            return true;
-        }
-        if (!name_was_in_use()) {
-            break;
-        }
-    }
-    return false;
+    return take_staged_name(
+        [&](const std::filesystem::path& staged) { return name_unnamed(file_, target_.where, staged); });
 }
 
 bool staged_output::commit()

@@ -49,6 +49,7 @@ public:
     void discard() noexcept;
 
 private:
+    template <typename Take> bool take_staged_name(Take take);
     bool stage(std::int64_t size);
     bool name_flushed_file();
 
