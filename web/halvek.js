@@ -42,9 +42,6 @@ async function patchImage(file) {
   try {
     header = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
   } catch {
-    header = null;
-  }
-  if (header === null || header.length !== Math.min(file.size, headerBlockSize)) {
     say(`Error opening ${name}.\n\n`);
     return;
   }
