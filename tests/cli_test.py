@@ -142,52 +142,47 @@ class Run(unittest.TestCase):
             self.assertEqual(self.read(name), content, name)
 
 
-    @staticmethod
-    def holds_unnamed_data(pid):
-        """Whether the process holds a file with data and no name, as a staged output is."""
-        try:
-            held = [os.stat(f"/proc/{pid}/fd/{descriptor}") for descriptor in os.listdir(f"/proc/{pid}/fd")]
-        except OSError:
-            return False  # closed meanwhile
-        return any(stat.S_ISREG(status.st_mode) and status.st_size and status.st_nlink == 0 for status in held)
-
-    @staticmethod
-    def children_of(pid):
-        try:
-            with open(f"/proc/{pid}/task/{pid}/children") as children:
-                return [int(child) for child in children.read().split()]
-        except OSError:
-            return []
-
-    def started(self, arguments, unnamed=True, cwd=None):
+    def started(self, arguments, unnamed=True, first_of_namespace=False, cwd=None):
         """Starts the program as a user at a console has it, whatever the test runner was
-        started with; without unnamed files where asked."""
+        started with; without unnamed files, or as the first process of a namespace, where asked."""
         if not unnamed and not WITHOUT_UNNAMED_FILES:
             self.skipTest("no launcher to hide unnamed files")
-        launcher = [] if unnamed else [WITHOUT_UNNAMED_FILES]
+        if first_of_namespace and (os.geteuid() != 0 or not shutil.which("unshare")):
+            self.skipTest("needs root and unshare, to start a process namespace")
+        launcher = ([] if unnamed else [WITHOUT_UNNAMED_FILES]) + (
+            ["unshare", "--fork", "--pid", "--mount-proc"] if first_of_namespace else [])
         return subprocess.Popen(launcher + COMMAND + arguments, cwd=cwd or self.folder, preexec_fn=console_defaults,
                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
-    def wait_for_staged_data(self, pid, input_name, folder=None):
-        """Waits until the program holds a file with data in the test's folder, other than its
-        input and outputs, and returns that file's name as the system shows it."""
-        folder = os.path.realpath(folder or self.folder)
+    def first_child(self, launcher):
+        """The process that unshare starts in its namespace."""
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
+        while True:
             try:
-                descriptors = os.listdir(f"/proc/{pid}/fd")
+                with open(f"/proc/{launcher.pid}/task/{launcher.pid}/children") as children:
+                    return int(children.read().split()[0])
+            except (OSError, IndexError):
+                self.assertIsNone(launcher.poll(), "unshare failed")
+                self.assertLess(time.monotonic(), deadline, "the namespace never started")
+
+    def wait_for_staged_data(self, pid, unnamed, folder=None):
+        """Waits until the run has staged data as the case claims: in an open file that has no
+        name, or under a `.halvek-<process>-<n>.tmp` in the folder."""
+        folder = folder or self.folder
+
+        def staged():
+            try:
+                if unnamed:
+                    held = [os.stat(f"/proc/{pid}/fd/{descriptor}") for descriptor in os.listdir(f"/proc/{pid}/fd")]
+                    return any(stat.S_ISREG(status.st_mode) and status.st_size and not status.st_nlink
+                               for status in held)
+                return any(re.fullmatch(r"\.halvek-\d+-\d+\.tmp", name) and os.path.getsize(os.path.join(folder, name))
+                           for name in os.listdir(folder))
             except OSError:
-                continue  # not started yet
-            for descriptor in descriptors:
-                link = f"/proc/{pid}/fd/{descriptor}"
-                try:
-                    held = os.readlink(link)
-                    known = [input_name + suffix for suffix in ("", ".bin", ".sav")]
-                    if os.path.dirname(held) == folder and os.path.basename(held) not in known and os.stat(link).st_size:
-                        return held
-                except OSError:
-                    pass  # closed meanwhile
-        self.fail("the program never held staged data")
+                return False  # opened or closed meanwhile
+        deadline = time.monotonic() + 60
+        while not staged():
+            self.assertLess(time.monotonic(), deadline, "the program never held staged data")
 
 
 class CommandLine(Run):
@@ -408,47 +403,24 @@ class Staging(Run):
         with open(self.path("big.gba"), "wb") as file:
             file.truncate(1 << 30)  # sparse, so cheap to make, and long enough to copy to be stopped part way
         earlier = self.earlier_outputs("big.gba")
-        cases = [  # signal, whether the staged file has no name
-            (signal.SIGINT, True), (signal.SIGTERM, True), (signal.SIGKILL, True),
-            (signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGQUIT, False),
-            (signal.SIGUSR1, False),
+        cases = [  # signal, whether the staged file has no name, whether it is the first process of a namespace
+            (signal.SIGINT, True, False), (signal.SIGTERM, True, False), (signal.SIGKILL, True, False),
+            (signal.SIGINT, False, False), (signal.SIGTERM, False, False), (signal.SIGHUP, False, False),
+            (signal.SIGQUIT, False, False), (signal.SIGUSR1, False, False),
+            (signal.SIGINT, True, True),  # the system drops a signal such a process sends itself
         ]
-        for signal_number, unnamed in cases:
-            with self.subTest(signal=signal_number.name, unnamed=unnamed):
-                with self.started(["big.gba"], unnamed) as child:
-                    staged = self.wait_for_staged_data(child.pid, "big.gba")
-                    # The case is what it claims to be: a file without a name, or a staged name.
-                    self.assertRegex(os.path.basename(staged), r"^#\d+ \(deleted\)$" if unnamed else r"^\.halvek-\d+-\d+\.tmp$")
-                    child.send_signal(signal_number)
+        for signal_number, unnamed, first in cases:
+            with self.subTest(signal=signal_number.name, unnamed=unnamed, first_of_namespace=first):
+                with self.started(["big.gba"], unnamed, first) as child:
+                    pid = self.first_child(child) if first else child.pid
+                    self.wait_for_staged_data(pid, unnamed)
+                    os.kill(pid, signal_number)
                     _, errors = child.communicate(timeout=120)
-                self.assertEqual(child.returncode, -signal_number)
+                # As a shell reports an end by that signal, where the process outlived it.
+                self.assertEqual(child.returncode, 128 + signal_number if first else -signal_number)
                 self.assertEqual(errors, b"")
                 self.assert_holding(earlier)
                 self.assert_files("big.gba", *earlier)
-
-    @only_posix
-    def test_interrupt_ends_the_first_process_of_a_namespace(self):
-        # The system drops a signal that such a process sends itself: it must end all the same.
-        if os.geteuid() != 0 or not shutil.which("unshare"):
-            self.skipTest("needs root and unshare, to start a process namespace")
-        with open(self.path("big.gba"), "wb") as file:
-            file.truncate(1 << 30)
-        with subprocess.Popen(["unshare", "--fork", "--pid", "--mount-proc"] + COMMAND + ["big.gba"], cwd=self.folder,
-                              preexec_fn=console_defaults, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE) as launcher:
-            deadline = time.monotonic() + 60
-            while not (children := self.children_of(launcher.pid)):
-                self.assertLess(time.monotonic(), deadline, "the namespace never started")
-                if launcher.poll() is not None:
-                    self.fail(f"unshare failed: {launcher.stderr.read()!r}")
-            # Names of open files do not show across mount namespaces; that a file has none does.
-            while not self.holds_unnamed_data(children[0]):
-                self.assertLess(time.monotonic(), deadline, "the program never held staged data")
-            os.kill(children[0], signal.SIGINT)
-            shown, errors = launcher.communicate(timeout=120)
-        self.assertEqual((launcher.returncode, errors), (128 + signal.SIGINT, b""))
-        self.assertNotIn(b"Success", shown)
-        self.assert_files("big.gba")
 
     def test_linked_outputs_replace_the_files_they_lead_to(self):
         content = image(4096, 23)
@@ -536,7 +508,7 @@ class Limits(Run):
                 self.write("card/big.gba.sav", b"old save")
                 with self.started(["big.gba"], cwd=card) as child:
                     if interrupted:
-                        self.wait_for_staged_data(child.pid, "big.gba", card)
+                        self.wait_for_staged_data(child.pid, True)
                         child.send_signal(signal.SIGINT)
                     _, errors = child.communicate(timeout=120)
                 self.assertEqual(errors, b"")
@@ -622,14 +594,28 @@ class OtherUsers(Run):
         # A copy that every user can reach, wherever the build is.
         self.command = COMMAND[:-1] + [shutil.copy(COMMAND[-1], self.path("halvek"))]
 
-    def test_folder_that_can_be_written_but_not_read(self):
-        os.mkdir(self.path("drop"))
-        os.chmod(self.path("drop"), 0o733)
+    def test_folders_of_another_user(self):
+        # Run as nobody, in a folder of root's.
         content = image(4096, 33)
-        self.write("drop/rom.gba", content)
-        self.halvek(self.path("drop/rom.gba"), preexec_fn=as_user(NOBODY),
-                    expected_out=success(self.path("drop/rom.gba")))
-        self.assert_holding({"drop/rom.gba.bin": patched(content), "drop/rom.gba.sav": BLANK_SAVE})
+        cases = [  # the folder's mode, root's .bin there (writable by all), whether the run succeeds
+            (0o733, None, True),       # written into but not read: no flush, as a write in place
+            (0o1777, b"root's", False),  # sticky: another user's file may not be replaced
+        ]
+        for mode, earlier, succeeds in cases:
+            with self.subTest(mode=oct(mode)):
+                shutil.rmtree(self.path("shared"), ignore_errors=True)
+                os.mkdir(self.path("shared"))
+                os.chmod(self.path("shared"), mode)
+                self.write("shared/rom.gba", content)
+                if earlier:
+                    self.write("shared/rom.gba.bin", earlier)
+                    os.chmod(self.path("shared/rom.gba.bin"), 0o666)
+                rom = self.path("shared/rom.gba")
+                self.halvek(rom, preexec_fn=as_user(NOBODY),
+                            expected_out=success(rom) if succeeds else failure(f"Error opening {rom}.bin.\n"))
+                self.assert_holding({"shared/rom.gba.bin": patched(content), "shared/rom.gba.sav": BLANK_SAVE}
+                                    if succeeds else {"shared/rom.gba.bin": earlier})
+                self.assertEqual(len(os.listdir(self.path("shared"))), 3 if succeeds else 2)
 
     def test_replaced_file_keeps_owner_group_mode_acl_and_attributes(self):
         content = image(4096, 34)
@@ -692,17 +678,6 @@ class OtherUsers(Run):
                 else:
                     self.assertFalse(os.path.lexists(victim))
                 self.assertEqual(sorted(os.listdir(shared)), ["rom.gba"] + ["rom.gba.bin", "rom.gba.sav"][:1 + followed])
-
-    def test_another_users_file_in_a_sticky_folder_is_refused_before_the_banner(self):
-        os.mkdir(self.path("shared"))
-        os.chmod(self.path("shared"), 0o1777)
-        self.write("shared/rom.gba", image(2048, 35))
-        self.write("shared/rom.gba.bin", b"root's")
-        os.chmod(self.path("shared/rom.gba.bin"), 0o666)
-        self.halvek(self.path("shared/rom.gba"), preexec_fn=as_user(NOBODY),
-                    expected_out=failure(f"Error opening {self.path('shared/rom.gba')}.bin.\n"))
-        self.assertEqual(sorted(os.listdir(self.path("shared"))), ["rom.gba", "rom.gba.bin"])
-        self.assertEqual(self.read("shared/rom.gba.bin"), b"root's")
 
 
 @unittest.skipUnless(WINDOWS and shutil.which("tmux"), "a Windows console, shown by tmux")
