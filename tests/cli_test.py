@@ -647,7 +647,8 @@ class OtherUsers(Run):
             (user_a, user_a, root, 0o1777, True, True),   # the runner's own
             (user_a, user_b, user_b, 0o1777, True, True),  # the folder owner's
             (root, NOBODY, root, 0o777, True, True),      # not sticky: no such rule
-            (root, NOBODY, root, 0o1775, True, True),     # sticky, but not writable by others
+            (root, NOBODY, root, 0o1775, True, False),    # sticky and writable by the group: shared too
+            (root, NOBODY, root, 0o1755, True, True),     # sticky, but written by its owner alone
         ]
         os.mkdir(self.path("home"))
         os.chmod(self.path("home"), 0o777)

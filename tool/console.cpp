@@ -1,15 +1,19 @@
 #include "console.hpp"
 
+#include "system_files.hpp"
+
+#include <array>
+#include <charconv>
 #include <cstdio>
+#include <string>
 
 #ifdef _WIN32
 #include <algorithm>
-#include <array>
-#include <string>
 #include <windows.h>
 #endif
 
 namespace halvek {
+namespace {
 
 // The console is the only place a failure could be reported, so one there goes unreported.
 #ifdef _WIN32
@@ -58,6 +62,13 @@ void say(std::string_view text)
 
 #endif
 
+void say_with_name(std::string_view before, const std::filesystem::path& name, std::string_view after)
+{
+    say(std::string(before) + printable_name(name) + std::string(after));
+}
+
+}  // namespace
+
 void print_usage()
 {
     say("Halvek - Patches SRAM string to 64k\n");
@@ -66,6 +77,58 @@ void print_usage()
     say("Usage:\n\tHalvek.exe infile.nds\n");
     say("Or use Windows drag and drop\n");
     say("-----------------------------------\n");
+}
+
+void show_names(const std::filesystem::path& input, const std::filesystem::path& output,
+                const std::filesystem::path& save)
+{
+    // The title is underlined by as many dashes as it is long.
+    constexpr std::string_view title = "Halvek " HALVEK_VERSION;
+    say(std::string(title) + "\n" + std::string(title.size(), '-') + "\n");
+    say_with_name("input file : ", input, "\n");
+    say_with_name("output file: ", output, "\n");
+    say_with_name("saver file : ", save, "\n\n");
+}
+
+void show_complement(std::uint8_t complement)
+{
+    std::array<char, 2> digits{};
+    auto* const end = std::to_chars(digits.begin(), digits.end(), complement, 16).ptr;
+    say("comp: " + std::string(digits.begin(), end) + "\n\n");
+}
+
+void show_copying()
+{
+    say("Copying file...\n\n");
+}
+
+void show_making_save()
+{
+    say("Making blank save file...\n\n");
+}
+
+void show_success()
+{
+    say("Finished......Success!\n\n"
+        "You will have to rename the .out and .sav to your preference\n"
+        "and place them in the proper places\n\n");
+}
+
+void show_failure(failure what, const std::filesystem::path& name)
+{
+    constexpr std::array<std::string_view, 3> verbs{"Error opening ", "Error reading ", "Error writing "};
+    say_with_name(verbs.at(static_cast<std::size_t>(what)), name, ".\n");
+}
+
+void show_out_of_memory()
+{
+    say("Not enough memory.\n");
+}
+
+void show_prompt(bool after_success)
+{
+    // Only the success message ends in its own blank line.
+    say(after_success ? "press <enter> to quit...\n" : "\npress <enter> to quit...\n");
 }
 
 void wait_for_enter()

@@ -1,6 +1,6 @@
 #include "console.hpp"
+#include "interrupts.hpp"
 #include "patch_run.hpp"
-#include "system_files.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,22 +13,22 @@ namespace {
 // first; a file without a name goes with the process.
 [[noreturn]] void end_for_want_of_memory()
 {
-    halvek::remove_registered_file();
-    halvek::say("Not enough memory.\n\npress <enter> to quit...\n");
+    halvek::staged_name::remove_all();
+    halvek::show_out_of_memory();
+    halvek::show_prompt(false);
     halvek::wait_for_enter();
     std::_Exit(0);
 }
 
 template <typename Char> int run(int argument_count, Char** arguments)
 {
-    halvek::remove_staged_file_on_interrupt();
+    halvek::remove_staged_names_on_interrupt();
     std::set_new_handler(end_for_want_of_memory);
     if (argument_count != 2) {
         halvek::print_usage();
     }
     const bool patched = argument_count == 2 && halvek::patch_image(std::filesystem::path(arguments[1]));
-    // Only the success message ends in its own blank line.
-    halvek::say(patched ? "press <enter> to quit...\n" : "\npress <enter> to quit...\n");
+    halvek::show_prompt(patched);
     halvek::wait_for_enter();
     return 0;
 }

@@ -6,10 +6,8 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,27 +17,17 @@ namespace {
 constexpr std::size_t save_size = 0x10000;
 constexpr std::size_t copy_block_size = std::size_t{1} << 20;
 
-enum class copy_result { done, read_failed, write_failed };
-
-void report(std::string_view failure, const std::filesystem::path& name)
-{
-    say(failure);
-    say(printable_name(name));
-    say(".\n");
-}
+struct copy_result {
+    failure what;      // reading or writing, where `error` is not none
+    file_error error;
+};
+constexpr copy_result copied{failure::writing, file_error::none};
 
 std::filesystem::path with_suffix(const std::filesystem::path& name, std::string_view suffix)
 {
     std::filesystem::path suffixed = name;
     suffixed += suffix;
     return suffixed;
-}
-
-std::string in_hex(std::uint8_t byte)
-{
-    std::array<char, 2> digits{};
-    auto* const end = std::to_chars(digits.begin(), digits.end(), byte, 16).ptr;
-    return {digits.begin(), end};
 }
 
 bool read_exactly(const open_file& input, std::int64_t offset, std::span<std::uint8_t> bytes)
@@ -63,10 +51,10 @@ copy_result write_image(const open_file& input, const open_file& output, std::sp
     std::int64_t offset = 0;
     if (output.regular) {
         offset = copy_in_system(input, output, 0, input.size);
-    } else if (write_at(output, 0, header)) {
-        offset = static_cast<std::int64_t>(header.size());
+    } else if (const auto error = write_at(output, 0, header); error != file_error::none) {
+        return {failure::writing, error};
     } else {
-        return copy_result::write_failed;
+        offset = static_cast<std::int64_t>(header.size());
     }
     if (offset < input.size) {
         std::vector<std::uint8_t> buffer(copy_block_size);
@@ -74,83 +62,82 @@ copy_result write_image(const open_file& input, const open_file& output, std::sp
             const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(input.size - offset, copy_block_size));
             const std::ptrdiff_t count = read_at(input, offset, std::span(buffer).first(wanted));
             if (count <= 0) {
-                return copy_result::read_failed;  // an error, or the input ended before its measured size
+                // an error, or the input ended before its measured size
+                return {failure::reading, file_error::failed};
             }
-            if (!write_at(output, offset, std::span(buffer).first(static_cast<std::size_t>(count)))) {
-                return copy_result::write_failed;
+            if (const auto error = write_at(output, offset, std::span(buffer).first(static_cast<std::size_t>(count)));
+                error != file_error::none) {
+                return {failure::writing, error};
             }
             offset += count;
         }
     }
-    return !output.regular || write_at(output, 0, header) ? copy_result::done : copy_result::write_failed;
+    return output.regular ? copy_result{failure::writing, write_at(output, 0, header)} : copied;
 }
 
-// Reads and patches the header, reports its complement, then writes the output image.
-copy_result write_patched_image(const open_file& input, const open_file& output)
+// Writes the output image into the staged output. Where the device is too full to hold it
+// beside the file it replaces, and removing that file gives the room, the copy starts again
+// once it is gone.
+copy_result write_image_with_room(const open_file& input, staged_output& output, std::span<const std::uint8_t> header)
 {
-    std::array<std::uint8_t, header_block_size> header{};  // zeros stand in past a short input's end
-    const auto header_length = static_cast<std::size_t>(std::min<std::int64_t>(input.size, header_block_size));
-    if (!read_exactly(input, 0, std::span(header).first(header_length))) {
-        return copy_result::read_failed;
+    auto result = write_image(input, output.file(), header);
+    if (result.error == file_error::no_room && output.make_room(input.size) == file_error::none) {
+        result = write_image(input, output.file(), header);
     }
-    patch_header(header);
-    say("comp: " + in_hex(header[complement_offset]) + "\n\n");
-    say("Copying file...\n\n");
-    return write_image(input, output, std::span(header).first(header_length));
+    return result;
 }
 
 }  // namespace
 
 bool patch_image(const std::filesystem::path& input_name)
 {
-    const auto input = open_for_reading(input_name);
+    auto input = open_for_reading(input_name);
     if (!input) {
-        report("Error opening ", input_name);
+        show_failure(failure::opening, input_name);
         return false;
     }
     const auto output_name = with_suffix(input_name, ".bin");
     const auto save_name = with_suffix(input_name, ".sav");
     staged_output output;
-    if (!output.open(output_name, std::array{input->id}, input->size)) {
-        (void)close_file(*input);
-        report("Error opening ", output_name);
+    if (output.open(output_name, std::array{input->id}) != file_error::none) {
+        show_failure(failure::opening, output_name);
         return false;
     }
+    show_names(input_name, output_name, save_name);
 
-    // The title is underlined by as many dashes as it is long.
-    constexpr std::string_view title = "Halvek " HALVEK_VERSION;
-    say(std::string(title) + "\n" + std::string(title.size(), '-') + "\n");
-    say("input file : " + printable_name(input_name) + "\n");
-    say("output file: " + printable_name(output_name) + "\n");
-    say("saver file : " + printable_name(save_name) + "\n\n");
-
-    const auto result = write_patched_image(*input, output.file());
-    (void)close_file(*input);  // nothing was written to it, so its close has nothing to lose
+    std::array<std::uint8_t, header_block_size> header{};  // zeros stand in past a short input's end
+    const auto header_length = static_cast<std::size_t>(std::min<std::int64_t>(input->size, header_block_size));
+    if (!read_exactly(*input, 0, std::span(header).first(header_length))) {
+        show_failure(failure::reading, input_name);
+        return false;
+    }
+    patch_header(header);
+    show_complement(header[complement_offset]);
+    show_copying();
     // On every early return, whatever is staged goes with its staged_output.
-    if (result == copy_result::read_failed) {
-        report("Error reading ", input_name);
+    const auto result = write_image_with_room(*input, output, std::span(header).first(header_length));
+    (void)input->handle.close();  // nothing was written to it, so its close has nothing to lose
+    if (result.error != file_error::none) {
+        show_failure(result.what, result.what == failure::reading ? input_name : output_name);
         return false;
     }
-    if (result == copy_result::write_failed || !output.commit()) {
-        report("Error writing ", output_name);
+    if (output.commit() != file_error::none) {
+        show_failure(failure::writing, output_name);
         return false;
     }
 
     staged_output save;
-    if (!save.open(save_name, std::array{input->id, output.file().id}, static_cast<std::int64_t>(save_size))) {
-        report("Error opening ", save_name);
+    if (save.open(save_name, std::array{input->id, output.file().id}) != file_error::none) {
+        show_failure(failure::opening, save_name);
         return false;
     }
-    say("Making blank save file...\n\n");
+    show_making_save();
     const std::vector<std::uint8_t> blank_save(save_size);
-    if (!write_at(save.file(), 0, blank_save) || !save.commit()) {
-        report("Error writing ", save_name);
+    if (write_at(save.file(), 0, blank_save) != file_error::none || save.commit() != file_error::none) {
+        show_failure(failure::writing, save_name);
         return false;
     }
-
-    say("Finished......Success!\n\n"
-        "You will have to rename the .out and .sav to your preference\n"
-        "and place them in the proper places\n\n");
+    show_success();
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "interrupts.hpp"
+#include "staging.hpp"
 #include "system_files.hpp"
 
 #include <cstdint>
@@ -8,27 +10,17 @@
 
 namespace halvek {
 
-// An output that is whole or absent. Its life, one state at a time:
-//
-//   idle      Nothing held. Where it starts, and where commit and discard leave it.
-//   direct    `open` found a device or a FIFO: nothing to replace, so it is opened as it is
-//             and written in order. `commit` flushes and closes it.
-//   staged    `open` made a new file in the folder of the file the name leads to, with that
-//             file's attributes. It has no name where the system allows; otherwise it is
-//             `.halvek-<process>-<n>.tmp`, registered for removal on an interrupt from the
-//             moment it exists (interrupts are held between the two). The final name keeps
-//             what it held, unless there was room for only one copy: then the old file was
-//             removed before the copy, and an interrupted run leaves the name absent.
-//   placing   `commit` flushes the file to storage, then gives it the final name directly
-//             where that name is free (never replacing one that appears meanwhile), or a
-//             staged name that it moves over the final one. Between that naming and the move,
-//             a hard kill or a power cut can leave the staged name behind.
-//   committed The final name holds the new file; the folder is flushed, and a failure of
-//             that flush is reported though the file stands complete under its name.
-//
-// `discard` (and the destructor) closes and removes whatever is staged, from any state.
+// An output that is whole or absent. The steps are each system's (staging.hpp); this owner
+// keeps them in order and ends whatever is staged on every early return.
 class staged_output {
 public:
+    enum class state {
+        idle,     // nothing held: where it starts, and where it ends after a failure
+        direct,   // a device or FIFO, opened to be written in order
+        writing,  // a private staged file, written by the run
+        placed,   // the final name holds the new file; nothing is staged
+    };
+
     staged_output() = default;
     staged_output(const staged_output&) = delete;
     staged_output& operator=(const staged_output&) = delete;
@@ -36,27 +28,27 @@ public:
     staged_output& operator=(staged_output&&) = delete;
     ~staged_output() { discard(); }
 
-    // Refuses, before anything is written, a folder, a file this process may not write or
-    // replace, a link it may not follow, and a name that leads to one of the files in
-    // `must_not_be`. `size` is what will be written, for the room it needs.
-    [[nodiscard]] bool open(const std::filesystem::path& name, std::span<const file_id> must_not_be, std::int64_t size);
+    // Looks up the name and stages the output there. Refused: whatever the rules refuse, and a
+    // name that leads to one of the files in `must_not_be`.
+    [[nodiscard]] file_error open(const std::filesystem::path& name, std::span<const file_id> must_not_be);
 
     [[nodiscard]] const open_file& file() const { return file_; }
 
-    // Puts the written file under the final name, flushed to storage; false when that failed.
-    [[nodiscard]] bool commit();
+    // After the copy ran out of room: makes room for `size` bytes where the replaced file's
+    // removal gives it; the copy then starts again.
+    [[nodiscard]] file_error make_room(std::int64_t size);
 
+    // Puts the written file under the final name, flushed to storage.
+    [[nodiscard]] file_error commit();
+
+    // Closes and removes whatever is staged; the final name stays as it was.
     void discard() noexcept;
 
 private:
-    template <typename Take> bool take_staged_name(Take take);
-    bool stage(std::int64_t size);
-    bool name_flushed_file();
-
+    state state_ = state::idle;
     output_target target_;
     open_file file_;
-    bool direct_ = false;
-    std::filesystem::path staged_name_;  // empty while the file has no name
+    staged_name staged_;  // empty while the staged file has no name
 };
 
 }  // namespace halvek

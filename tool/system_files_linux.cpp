@@ -1,132 +1,251 @@
-// The calls only Linux has: files without names, the in-kernel copy, cache and attribute
-// handling. A port to another POSIX system provides these in a file of its own.
+// Files on Linux: the run's reads and writes, the staging of outputs through held folder
+// descriptors, and the signals that end the process.
+#include "interrupts.hpp"
+#include "staging.hpp"
 #include "system_files.hpp"
-#include "system_files_posix.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
+#include <deque>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <string>
 #include <string_view>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
+
+// Sizes and offsets of images past 2 GiB must survive a 32-bit build too.
+static_assert(sizeof(off_t) >= 8, "build with 64-bit file offsets (_FILE_OFFSET_BITS=64)");
 
 namespace halvek {
 namespace {
 
-constexpr mode_t read_write_for_all = 0666;  // narrowed by the user's umask
+constexpr mode_t private_mode = 0600;
+constexpr mode_t plain_new_mode = 0666;  // what a plain create asks for, before the umask
+constexpr const char* access_acl = "system.posix_acl_access";
+constexpr const char* default_acl = "system.posix_acl_default";
 
-// A file descriptor closed when it goes.
-class owned_descriptor {
-public:
-    explicit owned_descriptor(int descriptor) : descriptor_(descriptor) {}
-    owned_descriptor(const owned_descriptor&) = delete;
-    owned_descriptor& operator=(const owned_descriptor&) = delete;
-    owned_descriptor(owned_descriptor&&) = delete;
-    owned_descriptor& operator=(owned_descriptor&&) = delete;
-    ~owned_descriptor()
-    {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-    }
-    [[nodiscard]] int get() const { return descriptor_; }
-
-private:
-    int descriptor_;
-};
-
-owned_descriptor open_replaced(const output_target& replaced)
+// Every open goes through here, relative to `at` as openat takes it. A file never takes the
+// place of a standard stream, even a closed one: console text written there would land in it.
+file_handle open_owned(int at, const char* name, int flags, mode_t mode = 0)
 {
-    return owned_descriptor(
-        open_owned(replaced.where.descriptor(), replaced.leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
+    const int descriptor = ::openat(at, name, flags | O_CLOEXEC | O_NOCTTY, mode);
+    if (descriptor < 0 || descriptor > STDERR_FILENO) {
+        return file_handle(descriptor);
+    }
+    const int moved = ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return file_handle(moved);
 }
 
-// What `cp -p` and `rsync -A` keep beyond the permissions: the ACL and the user's own
-// attributes. Security labels are the system's to give.
-bool carried(std::string_view attribute)
+file_error error_from_errno()
 {
-    return attribute.starts_with("user.") || attribute == "system.posix_acl_access";
+    switch (errno) {
+    case EEXIST:
+        return file_error::name_taken;
+    case ENOSPC:
+    case EDQUOT:
+        return file_error::no_room;
+    case EOPNOTSUPP:
+    case EISDIR:  // a kernel without files that have no name
+        return file_error::unsupported;
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+    case ENOTDIR:
+    case ETXTBSY:
+        return file_error::refused;
+    default:
+        return file_error::failed;
+    }
 }
 
-void copy_attributes(int from, int to)
+file_id id_of(const struct stat& status)
 {
-    const ssize_t names_length = ::flistxattr(from, nullptr, 0);
-    if (names_length <= 0) {
-        return;
+    return {.device = static_cast<std::uint64_t>(status.st_dev), .index = static_cast<std::uint64_t>(status.st_ino)};
+}
+
+std::optional<struct stat> status_of(const file_handle& file)
+{
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0) {
+        return std::nullopt;
     }
-    std::string names(static_cast<std::size_t>(names_length), '\0');
-    names.resize(static_cast<std::size_t>(std::max<ssize_t>(::flistxattr(from, names.data(), names.size()), 0)));
-    std::string value;
-    for (std::size_t begin = 0; begin < names.size();) {
-        const std::string name = names.c_str() + begin;  // NUL-separated
-        begin += name.size() + 1;
-        const ssize_t length = carried(name) ? ::fgetxattr(from, name.c_str(), nullptr, 0) : -1;
+    return status;
+}
+
+std::optional<open_file> describe(file_handle handle)
+{
+    const auto status = status_of(handle);
+    if (!status) {
+        return std::nullopt;
+    }
+    return open_file{.handle = std::move(handle),
+                     .id = id_of(*status),
+                     .regular = S_ISREG(status->st_mode),
+                     .size = static_cast<std::int64_t>(status->st_size)};
+}
+
+// A held file or folder by a name that leads to it and nowhere else, for the calls that take
+// no descriptor of the kind held (attributes, a second open): no name is looked up again.
+std::string held_name(const file_handle& file)
+{
+    return "/proc/self/fd/" + std::to_string(file.get());
+}
+
+// An extended attribute's value, or nothing where the file has none of that name.
+std::optional<std::string> attribute(const file_handle& file, const char* name)
+{
+    const std::string through = held_name(file);
+    for (;;) {
+        const ssize_t length = ::getxattr(through.c_str(), name, nullptr, 0);
         if (length < 0) {
-            continue;
+            return std::nullopt;
         }
-        value.resize(static_cast<std::size_t>(length));
-        if (::fgetxattr(from, name.c_str(), value.data(), value.size()) == length) {
-            (void)::fsetxattr(to, name.c_str(), value.data(), value.size(), 0);
+        std::string value(static_cast<std::size_t>(length), '\0');
+        const ssize_t read = ::getxattr(through.c_str(), name, value.data(), value.size());
+        if (read >= 0) {
+            value.resize(static_cast<std::size_t>(read));
+            return value;
+        }
+        if (errno != ERANGE) {
+            return std::nullopt;  // ERANGE: it grew meanwhile
         }
     }
+}
+
+bool marked(const file_handle& file, std::uint64_t marks)
+{
+    struct statx status {};
+    return ::statx(file.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) == 0 &&
+           (status.stx_attributes & status.stx_attributes_mask & marks) != 0;
+}
+
+// Marks under which no name in a folder, or a file's own name, may be taken or replaced.
+constexpr std::uint64_t unreplaceable = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+
+// A sticky folder that others or the group may write in: there, another user could plant
+// the name a run writes to.
+bool shared(const struct stat& folder)
+{
+    return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// The system's own rules for shared folders (fs.protected_symlinks, protected_regular=2 and
+// protected_fifos=2), kept whatever they are set to, for root as for anyone: a link is
+// followed, and a file replaced, only when it belongs to this user or to the folder's owner.
+bool may_use(const file_handle& folder, const struct stat& found)
+{
+    const auto status = status_of(folder);
+    return status && (!shared(*status) || found.st_uid == ::geteuid() || found.st_uid == status->st_uid);
+}
+
+std::optional<std::filesystem::path> read_link(const file_handle& link)
+{
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlinkat(link.get(), "", target.data(), target.size());
+        if (length < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+// In a sticky folder only the file's owner, the folder's owner and root may take a file's
+// name, so a move over it would fail for anyone else.
+bool sticky_folder_allows_replacing(const file_handle& folder, const struct stat& file)
+{
+    const auto status = status_of(folder);
+    const uid_t user = ::geteuid();
+    return status && ((status->st_mode & S_ISVTX) == 0 || user == 0 || file.st_uid == user || status->st_uid == user);
+}
+
+// Whether the file found under the output name may be replaced (a regular file) or written
+// (a device or a FIFO) by this run.
+file_error check_found(const output_target& target, const struct stat& found)
+{
+    if (!may_use(target.folder, found)) {
+        return file_error::refused;
+    }
+    if (S_ISREG(found.st_mode) && (!sticky_folder_allows_replacing(target.folder, found) ||
+                                   ::faccessat(target.replaced.get(), "", W_OK, AT_EACCESS | AT_EMPTY_PATH) != 0 ||
+                                   marked(target.replaced, unreplaceable))) {
+        return file_error::refused;
+    }
+    return file_error::none;
+}
+
+// Takes the file now under the target's name as the one to replace.
+file_error take_found(output_target& target, file_handle found)
+{
+    const auto status = status_of(found);
+    if (!status || S_ISDIR(status->st_mode) || S_ISLNK(status->st_mode)) {
+        return file_error::refused;
+    }
+    target.kind = S_ISREG(status->st_mode) ? target_kind::regular : target_kind::special;
+    target.id = id_of(*status);
+    target.replaced = std::move(found);
+    target.name_taken = true;
+    return check_found(target, *status);
 }
 
 }  // namespace
 
-int create_unnamed(const folder& where)
+bool file_handle::close() noexcept
 {
-    // A file with no name cannot be left behind, whatever ends the run.
-    return open_owned(where.descriptor(), ".", O_TMPFILE | O_WRONLY, read_write_for_all);
-}
-
-bool unnamed_unsupported() noexcept
-{
-    return errno == EOPNOTSUPP || errno == EISDIR;  // not on this file system or kernel
-}
-
-// Through /proc anyone may name such a file; the direct way needs a privilege, but works
-// where /proc is not mounted.
-bool name_unnamed(const open_file& file, const folder& where, const std::filesystem::path& leaf)
-{
-    const std::string through_proc = "/proc/self/fd/" + std::to_string(file.descriptor);
-    return ::linkat(AT_FDCWD, through_proc.c_str(), where.descriptor(), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-           (errno == ENOENT && ::linkat(file.descriptor, "", where.descriptor(), leaf.c_str(), AT_EMPTY_PATH) == 0);
-}
-
-void carry_over(const output_target& replaced, const open_file& successor)
-{
-    struct stat status {};
-    if (::fstatat(replaced.where.descriptor(), replaced.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return;
+    if (handle_ < 0) {
+        return true;
     }
-    // The owner first, as a change of owner clears the set-user-ID and set-group-ID bits;
-    // those pass only to a file of the same owner.
-    const bool owner_kept = ::fchown(successor.descriptor, status.st_uid, status.st_gid) == 0;
-    (void)::fchmod(successor.descriptor, status.st_mode & (owner_kept ? 07777U : 0777U));
-    const auto from = open_replaced(replaced);
-    if (from.get() >= 0) {
-        copy_attributes(from.get(), successor.descriptor);
-    }
+    // After EINTR the descriptor is gone on Linux, so a retry could close another one.
+    const bool closed = ::close(std::exchange(handle_, -1)) == 0 || errno == EINTR;
+    return closed;
 }
 
-void release_cached_pages(const output_target& replaced)
+std::optional<open_file> open_for_reading(const std::filesystem::path& name)
 {
-    const auto file = open_replaced(replaced);
-    if (file.get() >= 0) {
-        (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
+    // O_NONBLOCK keeps a FIFO from holding the open until a peer comes.
+    auto file = describe(open_owned(AT_FDCWD, name.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!file || !file->regular) {
+        return std::nullopt;
     }
+    return file;
 }
 
-bool marked_unreplaceable(int at, const char* name)
+std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std::uint8_t> bytes)
 {
-    const owned_descriptor file(open_owned(at, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
-    int flags = 0;
-    return file.get() >= 0 && ::ioctl(file.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
-           (static_cast<unsigned>(flags) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+    ssize_t count = 0;
+    do {
+        count = ::pread(file.handle.get(), bytes.data(), bytes.size(), offset);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+file_error write_at(const open_file& file, std::int64_t offset, std::span<const std::uint8_t> bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t count = file.regular ? ::pwrite(file.handle.get(), bytes.data(), bytes.size(), offset)
+                                           : ::write(file.handle.get(), bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return count < 0 ? error_from_errno() : file_error::failed;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(count));
+        offset += count;
+    }
+    return file_error::none;
 }
 
 std::int64_t copy_in_system(const open_file& input, const open_file& output, std::int64_t offset, std::int64_t count)
@@ -140,17 +259,426 @@ std::int64_t copy_in_system(const open_file& input, const open_file& output, std
     while (copied < count) {
         const auto step = static_cast<std::size_t>(std::min(count - copied, largest_step));
         const ssize_t done =
-            ::copy_file_range(input.descriptor, &input_offset, output.descriptor, &output_offset, step, 0);
+            ::copy_file_range(input.handle.get(), &input_offset, output.handle.get(), &output_offset, step, 0);
         if (done < 0 && errno == EINTR) {
             continue;
         }
         if (done <= 0) {
             break;  // not supported here, an error or an early end: the caller's loop finds out which
         }
-        (void)::sync_file_range(output.descriptor, offset + copied, done, SYNC_FILE_RANGE_WRITE);
+        (void)::sync_file_range(output.handle.get(), offset + copied, done, SYNC_FILE_RANGE_WRITE);
         copied += done;
     }
     return copied;
+}
+
+std::string printable_name(const std::filesystem::path& name)
+{
+    return name.native();
+}
+
+// The name is followed one component at a time from a held folder, each opened without
+// following a link and asked what it is only through what was opened, so that no later step
+// looks a name up again and every link met is checked by the rules. A chain of more links
+// than the system follows is refused, as the system refuses it.
+file_error look_up_output(const std::filesystem::path& name, output_target& target)
+{
+    constexpr int most_links = 40;
+    file_handle folder = open_owned(AT_FDCWD, name.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY);
+    const auto relative = name.relative_path();
+    std::deque<std::filesystem::path> rest(relative.begin(), relative.end());
+    for (int links = 0; folder && !rest.empty();) {
+        auto part = std::move(rest.front());
+        rest.pop_front();
+        if (part.empty()) {
+            continue;  // after a trailing slash: the name then names a folder, which is refused
+        }
+        file_handle found = open_owned(folder.get(), part.c_str(), O_PATH | O_NOFOLLOW);
+        if (!found) {
+            if (errno != ENOENT || !rest.empty()) {
+                return error_from_errno();
+            }
+            target.folder = std::move(folder);
+            target.leaf = std::move(part);
+            return marked(target.folder, unreplaceable) ? file_error::refused : file_error::none;
+        }
+        const auto status = status_of(found);
+        if (!status) {
+            return file_error::failed;
+        }
+        if (S_ISLNK(status->st_mode)) {
+            const auto leads_to = read_link(found);
+            if (++links > most_links || !leads_to || !may_use(folder, *status)) {
+                return file_error::refused;
+            }
+            const auto onward = leads_to->relative_path();
+            rest.insert(rest.begin(), onward.begin(), onward.end());
+            if (leads_to->is_absolute()) {
+                folder = open_owned(AT_FDCWD, "/", O_PATH | O_DIRECTORY);
+            }
+        } else if (!rest.empty()) {
+            if (!S_ISDIR(status->st_mode)) {
+                return file_error::refused;
+            }
+            folder = std::move(found);
+        } else {
+            target.folder = std::move(folder);
+            target.leaf = std::move(part);
+            const auto error = take_found(target, std::move(found));
+            if (error == file_error::none && target.kind == target_kind::regular &&
+                marked(target.folder, unreplaceable)) {
+                return file_error::refused;
+            }
+            return error;
+        }
+    }
+    return folder ? file_error::refused : error_from_errno();
+}
+
+file_error open_in_place(const output_target& target, open_file& file)
+{
+    // O_NONBLOCK keeps the open of a FIFO without a reader from waiting; the writes then wait
+    // for the reader as a stream's would. The file must be the one the look-up found.
+    auto opened = describe(open_owned(target.folder.get(), target.leaf.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW));
+    if (!opened) {
+        return error_from_errno();
+    }
+    const int flags = ::fcntl(opened->handle.get(), F_GETFL);
+    if (opened->id != target.id || flags < 0 ||
+        ::fcntl(opened->handle.get(), F_SETFL, static_cast<unsigned>(flags) & ~static_cast<unsigned>(O_NONBLOCK)) !=
+            0) {
+        return file_error::refused;
+    }
+    file = std::move(*opened);
+    return file_error::none;
+}
+
+bool flush_in_place(const open_file& file)
+{
+    return ::fsync(file.handle.get()) == 0 || errno == EINVAL;  // EINVAL: a FIFO or a terminal
+}
+
+namespace {
+
+// Staged names are `.halvek-<process>-<n>.tmp` beside the final name; a name taken by another
+// run is passed over. `make` creates a file under the name, or fails with errno set.
+template <typename Make> file_error take_staged_name(const output_target& target, staged_name& name, Make make)
+{
+    constexpr int attempts = 100;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        std::filesystem::path leaf =
+            ".halvek-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        const interrupts_held held;
+        if (make(leaf)) {
+            name.take(target.folder.get(), std::move(leaf));
+            return file_error::none;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    return error_from_errno();
+}
+
+// Gives an unnamed file a name. Through /proc anyone may; the direct way needs a privilege,
+// but works where /proc is not mounted.
+bool link_unnamed(const open_file& file, const file_handle& folder, const std::filesystem::path& leaf)
+{
+    return ::linkat(AT_FDCWD, held_name(file.handle).c_str(), folder.get(), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+           (errno == ENOENT &&
+            ::linkat(file.handle.get(), "", folder.get(), leaf.c_str(), AT_EMPTY_PATH) == 0);
+}
+
+// The replaced file's cached pages are given up before the new one is written, so that the
+// new file can reuse that memory. Its content stays.
+void release_cached_pages(const file_handle& replaced)
+{
+    const file_handle readable = open_owned(AT_FDCWD, held_name(replaced).c_str(), O_RDONLY | O_NONBLOCK);
+    if (readable) {
+        (void)::posix_fadvise(readable.get(), 0, 0, POSIX_FADV_DONTNEED);
+    }
+}
+
+// What `cp -p` and `rsync -AX` keep: owner, group, mode, the ACL and the user's own attributes.
+// Security labels are the system's to give.
+std::optional<carried_attributes> read_carried(const file_handle& replaced)
+{
+    const auto status = status_of(replaced);
+    if (!status) {
+        return std::nullopt;
+    }
+    carried_attributes carried{.status = *status, .acl = attribute(replaced, access_acl), .user_attributes = {}};
+    const std::string through = held_name(replaced);
+    const ssize_t names_length = ::listxattr(through.c_str(), nullptr, 0);
+    std::string names(static_cast<std::size_t>(std::max<ssize_t>(names_length, 0)), '\0');
+    names.resize(static_cast<std::size_t>(std::max<ssize_t>(::listxattr(through.c_str(), names.data(), names.size()), 0)));
+    for (std::size_t begin = 0; begin < names.size();) {
+        std::string name = names.c_str() + begin;  // NUL-separated
+        begin += name.size() + 1;
+        if (name.starts_with("user.")) {
+            if (auto value = attribute(replaced, name.c_str())) {
+                carried.user_attributes.emplace_back(std::move(name), std::move(*value));
+            }
+        }
+    }
+    return carried;
+}
+
+// The owner and group first, as a change of owner clears the set-user-ID and set-group-ID
+// bits, which pass only to a file of the same owner; then the ACL (exactly, or none), then the
+// mode, which also sets the ACL's mask to what it was; then the user's attributes.
+void give_carried(const carried_attributes& carried, const file_handle& file)
+{
+    const bool owner_kept = ::fchown(file.get(), carried.status.st_uid, carried.status.st_gid) == 0;
+    if (carried.acl) {
+        (void)::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0);
+    }
+    (void)::fchmod(file.get(), carried.status.st_mode & (owner_kept ? 07777U : 0777U));
+    for (const auto& [name, value] : carried.user_attributes) {
+        (void)::fsetxattr(file.get(), name.c_str(), value.data(), value.size(), 0);
+    }
+}
+
+// An ACL in the system's encoding: a 4-byte version, then entries of a 2-byte tag, 2-byte
+// permissions and a 4-byte id, all little-endian.
+constexpr std::size_t acl_header_size = 4;
+constexpr std::size_t acl_entry_size = 8;
+enum acl_tag : unsigned { owner_entry = 0x01, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20 };
+
+// What a plain create gives a new file: the folder's default ACL narrowed by the mode asked
+// for, or, without one, that mode less the umask.
+void give_new_file_attributes(const file_handle& folder, const file_handle& file)
+{
+    auto acl = attribute(folder, default_acl);
+    if (!acl || acl->size() < acl_header_size || (acl->size() - acl_header_size) % acl_entry_size != 0) {
+        const mode_t umask = ::umask(0);
+        ::umask(umask);
+        (void)::fchmod(file.get(), plain_new_mode & ~umask);
+        return;
+    }
+    const auto tag_at = [&](std::size_t entry) {
+        return static_cast<unsigned>(static_cast<unsigned char>((*acl)[entry])) |
+               static_cast<unsigned>(static_cast<unsigned char>((*acl)[entry + 1])) << 8U;
+    };
+    bool has_mask = false;
+    for (std::size_t entry = acl_header_size; entry < acl->size(); entry += acl_entry_size) {
+        has_mask = has_mask || tag_at(entry) == mask_entry;
+    }
+    // The group class is the mask where there is one, the owning group where there is not.
+    const unsigned group_class = has_mask ? mask_entry : group_entry;
+    for (std::size_t entry = acl_header_size; entry < acl->size(); entry += acl_entry_size) {
+        const unsigned tag = tag_at(entry);
+        const unsigned shift = tag == owner_entry ? 6U : tag == group_class ? 3U : tag == other_entry ? 0U : 9U;
+        if (shift < 9U) {
+            (*acl)[entry + 2] = static_cast<char>(static_cast<unsigned char>((*acl)[entry + 2]) &
+                                                  ((plain_new_mode >> shift) & 07U));
+        }
+    }
+    (void)::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0);
+}
+
+bool flush_folder(const file_handle& folder)
+{
+    // The folder is held for its path alone; a readable one can be flushed. One that cannot be
+    // read (a drop box) is not, as a write in place would not have flushed it either.
+    const file_handle readable = open_owned(folder.get(), ".", O_RDONLY | O_DIRECTORY);
+    return !readable || ::fsync(readable.get()) == 0 || errno == EINVAL;  // EINVAL: nothing to flush here
+}
+
+}  // namespace
+
+file_error create_staged(const output_target& target, open_file& file, staged_name& name)
+{
+    // Without a name the file cannot be left behind, whatever ends the run. Either way it is
+    // its maker's alone, without the ACL the folder's default would give it.
+    file_handle created = open_owned(target.folder.get(), ".", O_TMPFILE | O_WRONLY, private_mode);
+    if (!created && error_from_errno() == file_error::unsupported) {
+        const auto error = take_staged_name(target, name, [&](const std::filesystem::path& leaf) {
+            created = open_owned(target.folder.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                                 private_mode);
+            return static_cast<bool>(created);
+        });
+        if (error != file_error::none) {
+            return error;
+        }
+    }
+    if (!created) {
+        return error_from_errno();
+    }
+    (void)::fremovexattr(created.get(), access_acl);
+    auto described = describe(std::move(created));
+    if (!described) {
+        return file_error::failed;
+    }
+    file = std::move(*described);
+    if (target.kind == target_kind::regular) {
+        release_cached_pages(target.replaced);
+    }
+    return file_error::none;
+}
+
+file_error make_room(output_target& target, const open_file& file, std::int64_t size)
+{
+    const auto replaced = target.name_taken ? status_of(target.replaced) : std::nullopt;
+    struct statvfs device {};
+    // Only a file no other name keeps gives its blocks back.
+    if (!replaced || replaced->st_nlink != 1 || ::ftruncate(file.handle.get(), 0) != 0 ||
+        ::fstatvfs(target.folder.get(), &device) != 0) {
+        return file_error::no_room;
+    }
+    const auto free = static_cast<std::int64_t>(device.f_bavail * device.f_frsize);
+    constexpr std::int64_t block = 512;  // the unit of st_blocks
+    struct stat now {};
+    if (free + std::int64_t{replaced->st_blocks} * block < size ||
+        ::fstatat(target.folder.get(), target.leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        id_of(now) != target.id) {
+        return file_error::no_room;
+    }
+    // Its attributes still pass to the new file; held open, it would keep its blocks.
+    target.carried = read_carried(target.replaced);
+    (void)target.replaced.close();
+    if (::unlinkat(target.folder.get(), target.leaf.c_str(), 0) != 0) {
+        return file_error::no_room;
+    }
+    target.name_taken = false;
+    return file_error::none;
+}
+
+file_error place(output_target& target, open_file& file, staged_name& name)
+{
+    if (::fsync(file.handle.get()) != 0) {
+        return error_from_errno();
+    }
+    // Where the name was free at the look-up and a file has come there since (another run on
+    // the same image, say), that file is replaced as on a re-run, by the same rules.
+    for (int look = 0;; ++look) {
+        if (!target.name_taken) {
+            file_handle found = open_owned(target.folder.get(), target.leaf.c_str(), O_PATH | O_NOFOLLOW);
+            if (found) {
+                if (const auto error = take_found(target, std::move(found));
+                    error != file_error::none || target.kind != target_kind::regular) {
+                    return file_error::refused;
+                }
+            }
+        }
+        if (target.replaced) {
+            target.carried = read_carried(target.replaced);
+        }
+        if (target.carried) {
+            give_carried(*target.carried, file.handle);
+        } else {
+            give_new_file_attributes(target.folder, file.handle);
+        }
+        if (target.name_taken || !name.empty()) {
+            break;
+        }
+        // A new file without a name takes the final name directly: nothing can be left behind.
+        if (link_unnamed(file, target.folder, target.leaf)) {
+            if (!file.handle.close()) {
+                (void)::unlinkat(target.folder.get(), target.leaf.c_str(), 0);
+                (void)flush_folder(target.folder);
+                return file_error::failed;
+            }
+            (void)flush_folder(target.folder);
+            return file_error::none;
+        }
+        if (errno != EEXIST || look > 0) {
+            return error_from_errno();
+        }
+    }
+    if (name.empty()) {
+        if (const auto error = take_staged_name(
+                target, name, [&](const std::filesystem::path& leaf) { return link_unnamed(file, target.folder, leaf); });
+            error != file_error::none) {
+            return error;
+        }
+    }
+    if (!file.handle.close() ||
+        ::renameat(target.folder.get(), name.leaf().c_str(), target.folder.get(), target.leaf.c_str()) != 0) {
+        return error_from_errno();  // the staged name goes with `name`
+    }
+    name.forget();
+    // The new file is whole under its name whatever this flush says; a failure only leaves
+    // it to the system to write the folder back in its own time.
+    (void)flush_folder(target.folder);
+    return file_error::none;
+}
+
+// Interrupts.
+namespace {
+
+// Every signal whose default is to end the process, but those the run turns into failed
+// writes (SIGPIPE, SIGXFSZ) and those no handler can catch.
+bool ends_the_process(int signal_number)
+{
+    constexpr std::array others{SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG,  SIGWINCH,
+                                SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGXFSZ};
+    return std::ranges::find(others, signal_number) == others.end();
+}
+
+sigset_t ending_signals()
+{
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+        if (ends_the_process(signal_number)) {
+            ::sigaddset(&set, signal_number);
+        }
+    }
+    return set;
+}
+
+extern "C" void remove_staged_and_end(int signal_number)
+{
+    staged_name::remove_all();
+    // Then the signal's own ending, a core dump included where that is its default.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigaction(signal_number, &default_action, nullptr);
+    sigset_t own;
+    ::sigemptyset(&own);
+    ::sigaddset(&own, signal_number);
+    ::sigprocmask(SIG_UNBLOCK, &own, nullptr);
+    (void)::raise(signal_number);
+    // Still here: the system drops a signal that the first process of a namespace sends
+    // itself. End as a shell reports an end by that signal.
+    ::_exit(128 + signal_number);
+}
+
+}  // namespace
+
+void remove_staged_names_on_interrupt() noexcept
+{
+    struct sigaction action {};
+    action.sa_handler = remove_staged_and_end;
+    action.sa_mask = ending_signals();  // one ending at a time
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+        struct sigaction current {};
+        // A signal ignored from the start (as under nohup) stays ignored. The C library keeps
+        // a few real-time signals for itself and refuses them here.
+        if (ends_the_process(signal_number) && ::sigaction(signal_number, nullptr, &current) == 0 &&
+            current.sa_handler != SIG_IGN) {
+            (void)::sigaction(signal_number, &action, nullptr);
+        }
+    }
+    (void)::signal(SIGPIPE, SIG_IGN);
+    (void)::signal(SIGXFSZ, SIG_IGN);
+}
+
+interrupts_held::interrupts_held() noexcept
+{
+    const sigset_t ending = ending_signals();
+    ::sigprocmask(SIG_BLOCK, &ending, &found_);
+}
+
+interrupts_held::~interrupts_held()
+{
+    ::sigprocmask(SIG_SETMASK, &found_, nullptr);
+}
+
+bool staged_name::remove_name(native_handle folder, const std::filesystem::path& leaf) noexcept
+{
+    return ::unlinkat(folder, leaf.c_str(), 0) == 0;
 }
 
 }  // namespace halvek
