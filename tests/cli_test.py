@@ -77,6 +77,18 @@ def needs_root(test):
     return unittest.skipUnless(not WINDOWS and os.geteuid() == 0, "needs root, to act as other users")(test)
 
 
+def acl(*entries):
+    """An ACL in the system's encoding, from (tag, permissions, user or group) entries: tags
+    1 owner, 2 user, 4 owning group, 8 group, 0x10 mask, 0x20 others."""
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, permissions, 0xFFFFFFFF if who is None else who)
+                                           for tag, permissions, who in entries)
+
+
+# A default ACL that lets the user daemon read and write everything made in the folder.
+DAEMON = 1
+SHARED_WITH_DAEMON = acl((1, 7, None), (2, 7, DAEMON), (4, 5, None), (0x10, 7, None), (0x20, 5, None))
+
+
 def limit_file_size(limit):
     def apply():
         if WINDOWS:  # Wine would end by the signal; the program itself ignores it
@@ -406,21 +418,41 @@ class Staging(Run):
         cases = [  # signal, whether the staged file has no name, whether it is the first process of a namespace
             (signal.SIGINT, True, False), (signal.SIGTERM, True, False), (signal.SIGKILL, True, False),
             (signal.SIGINT, False, False), (signal.SIGTERM, False, False), (signal.SIGHUP, False, False),
-            (signal.SIGQUIT, False, False), (signal.SIGUSR1, False, False),
+            (signal.SIGQUIT, False, False), (signal.SIGUSR1, False, False), (signal.SIGPWR, False, False),
+            (signal.SIGIO, False, False), (signal.SIGRTMIN + 3, False, False), (signal.SIGSYS, False, False),
             (signal.SIGINT, True, True),  # the system drops a signal such a process sends itself
         ]
+        # A folder whose default ACL would share every new file: a staged one must stay private.
+        os.setxattr(self.folder, "system.posix_acl_default", SHARED_WITH_DAEMON)
         for signal_number, unnamed, first in cases:
-            with self.subTest(signal=signal_number.name, unnamed=unnamed, first_of_namespace=first):
+            with self.subTest(signal=int(signal_number), unnamed=unnamed, first_of_namespace=first):
                 with self.started(["big.gba"], unnamed, first) as child:
                     pid = self.first_child(child) if first else child.pid
                     self.wait_for_staged_data(pid, unnamed)
+                    if not unnamed:
+                        staged = self.path(next(name for name in os.listdir(self.folder) if name.startswith(".halvek-")))
+                        self.assertEqual(os.stat(staged).st_mode & 0o7777, 0o600)
+                        self.assertNotIn("system.posix_acl_access", os.listxattr(staged))
                     os.kill(pid, signal_number)
                     _, errors = child.communicate(timeout=120)
                 # As a shell reports an end by that signal, where the process outlived it.
-                self.assertEqual(child.returncode, 128 + signal_number if first else -signal_number)
+                self.assertEqual(child.returncode, 128 + signal_number if first else -int(signal_number))
                 self.assertEqual(errors, b"")
                 self.assert_holding(earlier)
                 self.assert_files("big.gba", *earlier)
+
+    def test_runs_at_once_on_one_image_all_succeed(self):
+        # Each finds the names free or taken at its look-up, and another run's new file there
+        # before it places its own: it is replaced as on a re-run.
+        content = image(16 << 20, 39)
+        self.write("rom.gba", content)
+        runs = [subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE) for _ in range(10)]
+        for run in runs:
+            shown, errors = run.communicate(timeout=120)
+            self.assertEqual((console_text(shown), errors, run.returncode), (success("rom.gba"), b"", 0))
+        self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
+        self.assert_files("rom.gba", "rom.gba.bin", "rom.gba.sav")
 
     def test_linked_outputs_replace_the_files_they_lead_to(self):
         content = image(4096, 23)
@@ -487,41 +519,37 @@ class Staging(Run):
 
 class Limits(Run):
     @only_posix
-    def test_room_for_one_copy_only(self):
-        # The old image goes first where the device cannot hold both; interrupted then, the run
-        # leaves no image at all rather than part of one.
+    def test_room_by_trying(self):
+        # The new image is written beside the old one; only when that runs out of room, and
+        # removing the old one gives enough back, does the old one go first.
         if os.geteuid() != 0:
             self.skipTest("needs root, to mount a small file system")
         card = self.path("card")
         os.mkdir(card)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1600m", "tmpfs", card], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", card], check=True)
         self.addCleanup(subprocess.run, ["umount", "-l", card])
-        size = 1 << 30
-        content = image(4096, 29)
-        for interrupted in [False, True]:
-            with self.subTest(interrupted=interrupted):
-                with open(self.path("card/big.gba"), "wb") as file:  # sparse: it takes no room
-                    file.write(content)
-                    file.truncate(size)
-                with open(self.path("card/big.gba.bin"), "wb") as file:
-                    file.write(b"\xee" * size)
-                self.write("card/big.gba.sav", b"old save")
-                with self.started(["big.gba"], cwd=card) as child:
-                    if interrupted:
-                        self.wait_for_staged_data(child.pid, True)
-                        child.send_signal(signal.SIGINT)
-                    _, errors = child.communicate(timeout=120)
-                self.assertEqual(errors, b"")
-                if interrupted:
-                    self.assertEqual(sorted(os.listdir(card)), ["big.gba", "big.gba.sav"])
-                    self.assertEqual(self.read("card/big.gba.sav"), b"old save")
-                else:
-                    self.assertEqual(child.returncode, 0)
-                    self.assertEqual(os.path.getsize(self.path("card/big.gba.bin")), size)
-                    with open(self.path("card/big.gba.bin"), "rb") as written:
-                        self.assertEqual(written.read(4096), patched(content))
-                        self.assertEqual(written.read(1 << 20), bytes(1 << 20))
-                    self.assertEqual(self.read("card/big.gba.sav"), BLANK_SAVE)
+        cases = [  # image size, old image size, the old one has another name, whether the run succeeds
+            (1200 << 10, 1200 << 10, False, True),   # room beside the old one
+            (1600 << 10, 1600 << 10, False, True),   # room once the old one is gone, and no more
+            (1500 << 10, 2 << 20, True, False),      # another name keeps the old one's room
+            (2500 << 10, 1 << 20, False, False),     # not even then
+        ]
+        for size, old_size, linked, succeeds in cases:
+            with self.subTest(size=size, old_size=old_size, linked=linked):
+                for name in os.listdir(card):
+                    os.remove(os.path.join(card, name))
+                content = image(size, 41)
+                self.write("card/rom.gba", content)
+                old = b"\xee" * old_size
+                self.write("card/rom.gba.bin", old)
+                if linked:
+                    os.link(self.path("card/rom.gba.bin"), self.path("card/other"))
+                rom = self.path("card/rom.gba")
+                self.halvek(rom, expected_out=success(rom) if succeeds
+                            else failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+                self.assertEqual(self.read("card/rom.gba.bin"), patched(content) if succeeds else old)
+                self.assertEqual(sorted(os.listdir(card)),
+                                 sorted(["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds] + ["other"][:linked]))
 
     @only_posix
     def test_fifo_output_gets_the_image_in_order(self):
@@ -617,24 +645,91 @@ class OtherUsers(Run):
                                     if succeeds else {"shared/rom.gba.bin": earlier})
                 self.assertEqual(len(os.listdir(self.path("shared"))), 3 if succeeds else 2)
 
-    def test_replaced_file_keeps_owner_group_mode_acl_and_attributes(self):
+    def test_new_files_take_what_the_replaced_ones_carried(self):
+        # Whatever the folder's default ACL would give, a replaced file's owner, group, mode,
+        # ACL (or none) and attributes pass to its successor exactly; a new file gets what a
+        # plain create in the folder gives.
         content = image(4096, 34)
-        self.write("rom.gba", content)
-        self.write("rom.gba.bin", b"old")
-        os.chown(self.path("rom.gba.bin"), 4321, 5432)
-        os.chmod(self.path("rom.gba.bin"), 0o640)
-        # A minimal ACL with one named user (nobody, read), in the system's own encoding.
-        acl = struct.pack("<I" + "HHI" * 5, 2, 1, 6, 0xFFFFFFFF, 2, 4, NOBODY, 4, 4, 0xFFFFFFFF,
-                          0x10, 4, 0xFFFFFFFF, 0x20, 0, 0xFFFFFFFF)
-        attributes = {"system.posix_acl_access": acl, "user.origin": b"kept"}
-        for name, value in attributes.items():
-            os.setxattr(self.path("rom.gba.bin"), name, value)
-        self.halvek("rom.gba", expected_out=success("rom.gba"))
-        status = os.stat(self.path("rom.gba.bin"))
-        self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode & 0o7777)), (4321, 5432, oct(0o640)))
-        for name, value in attributes.items():
-            self.assertEqual(os.getxattr(self.path("rom.gba.bin"), name), value, name)
-        self.assertEqual(self.read("rom.gba.bin"), patched(content))
+        readable_by_nobody = acl((1, 6, None), (2, 4, NOBODY), (4, 4, None), (0x10, 4, None), (0x20, 0, None))
+        write_only = acl((1, 2, None), (2, 4, DAEMON), (4, 0, None), (0x10, 4, None), (0x20, 0, None))
+        cases = [  # runner, old image's owner and group, mode, ACL, user attribute (None: no old image)
+            (0, (4321, 5432), 0o640, readable_by_nobody, b"kept"),
+            (0, (4321, 5432), 0o640, None, None),             # no ACL: none from the folder either
+            (NOBODY, (NOBODY, NOBODY), 0o6755, None, None),    # set-ID bits, given after the last write
+            (NOBODY, (NOBODY, NOBODY), 0o240, write_only, None),  # read through no open of it
+            (0, None, None, None, None),
+            (NOBODY, None, None, None, None),
+        ]
+        os.mkdir(self.path("shared"))
+        os.chmod(self.path("shared"), 0o777)
+        os.setxattr(self.path("shared"), "system.posix_acl_default", SHARED_WITH_DAEMON)
+        for runner, owner, mode, old_acl, attribute in cases:
+            with self.subTest(runner=runner, owner=owner, mode=oct(mode or 0), acl=bool(old_acl)):
+                for name in os.listdir(self.path("shared")):
+                    os.remove(self.path("shared/" + name))
+                self.write("shared/rom.gba", content)
+                bin_name = self.path("shared/rom.gba.bin")
+                if owner:
+                    self.write("shared/rom.gba.bin", b"old")
+                    os.removexattr(bin_name, "system.posix_acl_access")
+                    os.chown(bin_name, *owner)
+                    os.chmod(bin_name, mode)
+                    if old_acl:
+                        os.setxattr(bin_name, "system.posix_acl_access", old_acl)
+                    if attribute:
+                        os.setxattr(bin_name, "user.origin", attribute)
+                    expected_status = os.stat(bin_name)
+                    expected_attributes = {name: os.getxattr(bin_name, name) for name in os.listxattr(bin_name)}
+                else:  # what a plain create by the same user gives
+                    subprocess.run(["touch", self.path("shared/plain")], preexec_fn=as_user(runner, runner), check=True)
+                    expected_status = os.stat(self.path("shared/plain"))
+                    expected_attributes = {name: os.getxattr(self.path("shared/plain"), name)
+                                           for name in os.listxattr(self.path("shared/plain"))}
+                rom = self.path("shared/rom.gba")
+                self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=success(rom))
+                status = os.stat(bin_name)
+                self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode)),
+                                 (expected_status.st_uid, expected_status.st_gid, oct(expected_status.st_mode)))
+                self.assertEqual({name: os.getxattr(bin_name, name) for name in os.listxattr(bin_name)},
+                                 expected_attributes)
+                self.assertEqual(self.read("shared/rom.gba.bin"), patched(content))
+
+    def test_outputs_the_move_would_fail_on_are_named_before_the_banner(self):
+        if not shutil.which("chattr"):
+            self.skipTest("no chattr here")
+        content = image(4096, 42)
+        cases = [  # runner, folder's mode, old image's owner, its mode, what it is, mark on it, mark on the folder
+            (0, 0o1777, NOBODY, 0o644, "file", None, None),  # planted in a shared folder
+            (0, 0o1777, NOBODY, 0o644, "fifo", None, None),
+            (0, 0o777, 0, 0o644, "file", None, "+a"),
+            (0, 0o777, 0, 0o644, "file", "+i", None),
+            (NOBODY, 0o777, NOBODY, 0o200, "file", "+a", None),  # one's own, written only by appending
+        ]
+        shared = self.path("shared")
+        self.addCleanup(subprocess.run, ["chattr", "-R", "-ai", self.folder], capture_output=True)
+        for runner, folder_mode, owner, mode, kind, mark, folder_mark in cases:
+            with self.subTest(runner=runner, folder_mode=oct(folder_mode), kind=kind, mark=mark, folder_mark=folder_mark):
+                subprocess.run(["chattr", "-R", "-ai", shared], capture_output=True)
+                shutil.rmtree(shared, ignore_errors=True)
+                os.mkdir(shared)
+                os.chmod(shared, folder_mode)
+                self.write("shared/rom.gba", content)
+                bin_name = self.path("shared/rom.gba.bin")
+                if kind == "fifo":  # with a reader waiting, as whoever planted it would have
+                    os.mkfifo(bin_name)
+                    self.addCleanup(os.close, os.open(bin_name, os.O_RDONLY | os.O_NONBLOCK))
+                else:
+                    self.write("shared/rom.gba.bin", b"old")
+                os.chown(bin_name, owner, owner)
+                os.chmod(bin_name, mode)
+                for mark_on, name in [(mark, bin_name), (folder_mark, shared)]:
+                    if mark_on:
+                        subprocess.run(["chattr", mark_on, name], check=True)
+                rom = self.path("shared/rom.gba")
+                self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=failure(f"Error opening {rom}.bin.\n"))
+                self.assertEqual(sorted(os.listdir(shared)), ["rom.gba", "rom.gba.bin"])
+                if kind == "file":
+                    self.assertEqual(self.read("shared/rom.gba.bin"), b"old")
 
     def test_links_in_shared_folders_are_followed_only_for_their_owners(self):
         # Whatever the system's own setting, another user's link in a shared sticky folder must
@@ -822,17 +917,6 @@ class WindowsFilesInUse(Run):
             held = holder.communicate(timeout=120)[0]
         self.assertEqual(held.strip(), b"held")  # the lock was there
         self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
-
-    def test_five_runs_at_once_on_one_image(self):
-        content = image(1 << 20, 39)
-        self.write("rom.gba", content)
-        runs = [subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE) for _ in range(5)]
-        for run in runs:
-            shown, errors = run.communicate(timeout=120)
-            self.assertEqual((console_text(shown), errors, run.returncode), (success("rom.gba"), b"", 0))
-        self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
-        self.assert_files("rom.gba", "rom.gba.bin", "rom.gba.sav")
 
     def test_hidden_and_system_attributes_survive_a_rerun(self):
         hidden_system = 0x2 | 0x4
