@@ -18,7 +18,7 @@ constexpr std::size_t save_size = 0x10000;
 constexpr std::size_t copy_block_size = std::size_t{1} << 20;
 
 struct copy_result {
-    failure what;      // reading or writing, where `error` is not none
+    failure what;  // reading or writing, where `error` is not none
     file_error error;
 };
 constexpr copy_result copied{failure::writing, file_error::none};

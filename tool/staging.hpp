@@ -64,8 +64,8 @@ struct output_target {
     std::filesystem::path leaf;
     target_kind kind = target_kind::absent;
     file_id id;
-    file_handle replaced;     // the file found under the name, held for its questions
-    bool name_taken = false;  // whether `leaf` still holds it
+    file_handle replaced;                       // the file found under the name, held for its questions
+    bool name_taken = false;                    // whether `leaf` still holds it
     std::optional<carried_attributes> carried;  // read from it when it had to go for room
 };
 

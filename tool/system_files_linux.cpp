@@ -25,7 +25,7 @@ namespace halvek {
 namespace {
 
 constexpr mode_t private_mode = 0600;
-constexpr mode_t plain_new_mode = 0666;  // what a plain create asks for, before the umask
+constexpr mode_t plain_new_mode = 0666;  // what a plain create asks for, before the umask or a default ACL
 constexpr const char* access_acl = "system.posix_acl_access";
 constexpr const char* default_acl = "system.posix_acl_default";
 
@@ -277,6 +277,42 @@ std::string printable_name(const std::filesystem::path& name)
     return name.native();
 }
 
+namespace {
+
+// Puts what a link leads to in front of the rest of the name; false where it may not be
+// followed.
+bool follow(const file_handle& link, const struct stat& status, file_handle& folder,
+            std::deque<std::filesystem::path>& rest)
+{
+    const auto leads_to = read_link(link);
+    if (!leads_to || !may_use(folder, status)) {
+        return false;
+    }
+    const auto onward = leads_to->relative_path();
+    rest.insert(rest.begin(), onward.begin(), onward.end());
+    if (leads_to->is_absolute()) {
+        folder = open_owned(AT_FDCWD, "/", O_PATH | O_DIRECTORY);
+    }
+    return true;
+}
+
+// The name's last component: the file found there, if any, and the folder that must take a
+// new file beside it.
+file_error take_last(output_target& target, file_handle folder, std::filesystem::path leaf, file_handle found)
+{
+    target.folder = std::move(folder);
+    target.leaf = std::move(leaf);
+    if (found) {
+        if (const auto error = take_found(target, std::move(found)); error != file_error::none) {
+            return error;
+        }
+    }
+    return target.kind != target_kind::special && marked(target.folder, unreplaceable) ? file_error::refused
+                                                                                       : file_error::none;
+}
+
+}  // namespace
+
 // The name is followed one component at a time from a held folder, each opened without
 // following a link and asked what it is only through what was opened, so that no later step
 // looks a name up again and every link met is checked by the rules. A chain of more links
@@ -294,42 +330,20 @@ file_error look_up_output(const std::filesystem::path& name, output_target& targ
             continue;  // after a trailing slash: the name then names a folder, which is refused
         }
         file_handle found = open_owned(folder.get(), part.c_str(), O_PATH | O_NOFOLLOW);
-        if (!found) {
-            if (errno != ENOENT || !rest.empty()) {
-                return error_from_errno();
-            }
-            target.folder = std::move(folder);
-            target.leaf = std::move(part);
-            return marked(target.folder, unreplaceable) ? file_error::refused : file_error::none;
+        if (!found && (errno != ENOENT || !rest.empty())) {
+            return error_from_errno();
         }
-        const auto status = status_of(found);
-        if (!status) {
-            return file_error::failed;
-        }
-        if (S_ISLNK(status->st_mode)) {
-            const auto leads_to = read_link(found);
-            if (++links > most_links || !leads_to || !may_use(folder, *status)) {
+        const auto status = found ? status_of(found) : std::nullopt;
+        if (status && S_ISLNK(status->st_mode)) {
+            if (++links > most_links || !follow(found, *status, folder, rest)) {
                 return file_error::refused;
             }
-            const auto onward = leads_to->relative_path();
-            rest.insert(rest.begin(), onward.begin(), onward.end());
-            if (leads_to->is_absolute()) {
-                folder = open_owned(AT_FDCWD, "/", O_PATH | O_DIRECTORY);
-            }
-        } else if (!rest.empty()) {
-            if (!S_ISDIR(status->st_mode)) {
-                return file_error::refused;
-            }
+        } else if (rest.empty()) {
+            return take_last(target, std::move(folder), std::move(part), std::move(found));
+        } else if (status && S_ISDIR(status->st_mode)) {
             folder = std::move(found);
         } else {
-            target.folder = std::move(folder);
-            target.leaf = std::move(part);
-            const auto error = take_found(target, std::move(found));
-            if (error == file_error::none && target.kind == target_kind::regular &&
-                marked(target.folder, unreplaceable)) {
-                return file_error::refused;
-            }
-            return error;
+            return file_error::refused;
         }
     }
     return folder ? file_error::refused : error_from_errno();
@@ -366,8 +380,7 @@ template <typename Make> file_error take_staged_name(const output_target& target
 {
     constexpr int attempts = 100;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::filesystem::path leaf =
-            ".halvek-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        std::filesystem::path leaf = ".halvek-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
         const interrupts_held held;
         if (make(leaf)) {
             name.take(target.folder.get(), std::move(leaf));
@@ -385,8 +398,7 @@ template <typename Make> file_error take_staged_name(const output_target& target
 bool link_unnamed(const open_file& file, const file_handle& folder, const std::filesystem::path& leaf)
 {
     return ::linkat(AT_FDCWD, held_name(file.handle).c_str(), folder.get(), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-           (errno == ENOENT &&
-            ::linkat(file.handle.get(), "", folder.get(), leaf.c_str(), AT_EMPTY_PATH) == 0);
+           (errno == ENOENT && ::linkat(file.handle.get(), "", folder.get(), leaf.c_str(), AT_EMPTY_PATH) == 0);
 }
 
 // The replaced file's cached pages are given up before the new one is written, so that the
@@ -411,7 +423,8 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
     const std::string through = held_name(replaced);
     const ssize_t names_length = ::listxattr(through.c_str(), nullptr, 0);
     std::string names(static_cast<std::size_t>(std::max<ssize_t>(names_length, 0)), '\0');
-    names.resize(static_cast<std::size_t>(std::max<ssize_t>(::listxattr(through.c_str(), names.data(), names.size()), 0)));
+    names.resize(
+        static_cast<std::size_t>(std::max<ssize_t>(::listxattr(through.c_str(), names.data(), names.size()), 0)));
     for (std::size_t begin = 0; begin < names.size();) {
         std::string name = names.c_str() + begin;  // NUL-separated
         begin += name.size() + 1;
@@ -445,36 +458,35 @@ constexpr std::size_t acl_header_size = 4;
 constexpr std::size_t acl_entry_size = 8;
 enum acl_tag : unsigned { owner_entry = 0x01, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20 };
 
-// What a plain create gives a new file: the folder's default ACL narrowed by the mode asked
-// for, or, without one, that mode less the umask.
+// What a plain create gives a new file: the folder's default ACL narrowed by the mode a create
+// asks for (read and write for each class), or, without one, that mode less the umask.
 void give_new_file_attributes(const file_handle& folder, const file_handle& file)
 {
-    auto acl = attribute(folder, default_acl);
-    if (!acl || acl->size() < acl_header_size || (acl->size() - acl_header_size) % acl_entry_size != 0) {
+    std::string acl = attribute(folder, default_acl).value_or("");
+    if (acl.size() <= acl_header_size || (acl.size() - acl_header_size) % acl_entry_size != 0) {
         const mode_t umask = ::umask(0);
         ::umask(umask);
         (void)::fchmod(file.get(), plain_new_mode & ~umask);
         return;
     }
     const auto tag_at = [&](std::size_t entry) {
-        return static_cast<unsigned>(static_cast<unsigned char>((*acl)[entry])) |
-               static_cast<unsigned>(static_cast<unsigned char>((*acl)[entry + 1])) << 8U;
+        return static_cast<unsigned>(static_cast<unsigned char>(acl[entry])) |
+               static_cast<unsigned>(static_cast<unsigned char>(acl[entry + 1])) << 8U;
     };
     bool has_mask = false;
-    for (std::size_t entry = acl_header_size; entry < acl->size(); entry += acl_entry_size) {
+    for (std::size_t entry = acl_header_size; entry < acl.size(); entry += acl_entry_size) {
         has_mask = has_mask || tag_at(entry) == mask_entry;
     }
     // The group class is the mask where there is one, the owning group where there is not.
     const unsigned group_class = has_mask ? mask_entry : group_entry;
-    for (std::size_t entry = acl_header_size; entry < acl->size(); entry += acl_entry_size) {
+    constexpr unsigned read_write = 06;
+    for (std::size_t entry = acl_header_size; entry < acl.size(); entry += acl_entry_size) {
         const unsigned tag = tag_at(entry);
-        const unsigned shift = tag == owner_entry ? 6U : tag == group_class ? 3U : tag == other_entry ? 0U : 9U;
-        if (shift < 9U) {
-            (*acl)[entry + 2] = static_cast<char>(static_cast<unsigned char>((*acl)[entry + 2]) &
-                                                  ((plain_new_mode >> shift) & 07U));
+        if (tag == owner_entry || tag == group_class || tag == other_entry) {
+            acl[entry + 2] = static_cast<char>(static_cast<unsigned char>(acl[entry + 2]) & read_write);
         }
     }
-    (void)::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0);
+    (void)::fsetxattr(file.get(), access_acl, acl.data(), acl.size(), 0);
 }
 
 bool flush_folder(const file_handle& folder)
@@ -494,8 +506,8 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     file_handle created = open_owned(target.folder.get(), ".", O_TMPFILE | O_WRONLY, private_mode);
     if (!created && error_from_errno() == file_error::unsupported) {
         const auto error = take_staged_name(target, name, [&](const std::filesystem::path& leaf) {
-            created = open_owned(target.folder.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
-                                 private_mode);
+            created =
+                open_owned(target.folder.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, private_mode);
             return static_cast<bool>(created);
         });
         if (error != file_error::none) {
@@ -544,51 +556,74 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
     return file_error::none;
 }
 
+namespace {
+
+// Where the name was free at the look-up and a file has come there since (another run on the
+// same image, say), that file is replaced as on a re-run, by the same rules.
+file_error take_newcomer(output_target& target)
+{
+    if (target.name_taken) {
+        return file_error::none;
+    }
+    file_handle found = open_owned(target.folder.get(), target.leaf.c_str(), O_PATH | O_NOFOLLOW);
+    if (!found) {
+        return file_error::none;
+    }
+    const auto error = take_found(target, std::move(found));
+    return error == file_error::none && target.kind == target_kind::regular ? file_error::none : file_error::refused;
+}
+
+void give_attributes(output_target& target, const file_handle& file)
+{
+    if (target.replaced) {
+        target.carried = read_carried(target.replaced);
+    }
+    if (target.carried) {
+        give_carried(*target.carried, file);
+    } else {
+        give_new_file_attributes(target.folder, file);
+    }
+}
+
+// A new file without a name takes a free final name directly: nothing can be left behind.
+// name_taken where another file came there first.
+file_error link_as_final(const output_target& target, open_file& file)
+{
+    if (!link_unnamed(file, target.folder, target.leaf)) {
+        return error_from_errno();
+    }
+    if (!file.handle.close()) {
+        (void)::unlinkat(target.folder.get(), target.leaf.c_str(), 0);
+        (void)flush_folder(target.folder);
+        return file_error::failed;
+    }
+    (void)flush_folder(target.folder);
+    return file_error::none;
+}
+
+}  // namespace
+
 file_error place(output_target& target, open_file& file, staged_name& name)
 {
     if (::fsync(file.handle.get()) != 0) {
         return error_from_errno();
     }
-    // Where the name was free at the look-up and a file has come there since (another run on
-    // the same image, say), that file is replaced as on a re-run, by the same rules.
     for (int look = 0;; ++look) {
-        if (!target.name_taken) {
-            file_handle found = open_owned(target.folder.get(), target.leaf.c_str(), O_PATH | O_NOFOLLOW);
-            if (found) {
-                if (const auto error = take_found(target, std::move(found));
-                    error != file_error::none || target.kind != target_kind::regular) {
-                    return file_error::refused;
-                }
-            }
+        if (const auto error = take_newcomer(target); error != file_error::none) {
+            return error;
         }
-        if (target.replaced) {
-            target.carried = read_carried(target.replaced);
-        }
-        if (target.carried) {
-            give_carried(*target.carried, file.handle);
-        } else {
-            give_new_file_attributes(target.folder, file.handle);
-        }
+        give_attributes(target, file.handle);
         if (target.name_taken || !name.empty()) {
             break;
         }
-        // A new file without a name takes the final name directly: nothing can be left behind.
-        if (link_unnamed(file, target.folder, target.leaf)) {
-            if (!file.handle.close()) {
-                (void)::unlinkat(target.folder.get(), target.leaf.c_str(), 0);
-                (void)flush_folder(target.folder);
-                return file_error::failed;
-            }
-            (void)flush_folder(target.folder);
-            return file_error::none;
-        }
-        if (errno != EEXIST || look > 0) {
-            return error_from_errno();
+        if (const auto error = link_as_final(target, file); error != file_error::name_taken || look > 0) {
+            return error;
         }
     }
     if (name.empty()) {
         if (const auto error = take_staged_name(
-                target, name, [&](const std::filesystem::path& leaf) { return link_unnamed(file, target.folder, leaf); });
+                target, name,
+                [&](const std::filesystem::path& leaf) { return link_unnamed(file, target.folder, leaf); });
             error != file_error::none) {
             return error;
         }
@@ -611,7 +646,7 @@ namespace {
 // writes (SIGPIPE, SIGXFSZ) and those no handler can catch.
 bool ends_the_process(int signal_number)
 {
-    constexpr std::array others{SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG,  SIGWINCH,
+    constexpr std::array others{SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG, SIGWINCH,
                                 SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGXFSZ};
     return std::ranges::find(others, signal_number) == others.end();
 }
