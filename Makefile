@@ -37,16 +37,20 @@ arm:
 	cmake -S . -B $(ARMHF_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-armhf.cmake -DCMAKE_BUILD_TYPE=Release $(STRICT)
 	cmake --build $(ARMHF_BUILD) -j $(JOBS)
 
-# The web page in $(WEB_BUILD)/, ready to host: the header code compiled to WebAssembly with
-# clang 16 and Debian's wasi-libc and libc++ for wasm32.
+# The web page in $(WEB_BUILD)/, ready to host or to open from disk: the header code compiled to
+# WebAssembly with clang 16 and Debian's wasi-libc and libc++ for wasm32, its bytes written into
+# halvek.js in base64, since a page opened from disk cannot fetch a file.
 web:
 	$(ENSURE) web
+	rm -rf $(WEB_BUILD)
 	mkdir -p $(WEB_BUILD)
 	clang++-16 --target=wasm32-wasi --sysroot=/usr -isystem /usr/lib/llvm-16/include/wasm32-wasi/c++/v1 \
 	    -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iheader -nostartfiles -Wl,--no-entry -Wl,--strip-all \
 	    -o $(WEB_BUILD)/halvek.wasm header/cartridge_header.cpp web/patch_module.cpp
-	sed 's/@VERSION@/$(VERSION)/' web/halvek.js >$(WEB_BUILD)/halvek.js
-	cp web/index.html web/style.css $(WEB_BUILD)/
+	sed -e 's/@VERSION@/$(VERSION)/' -e "s|@MODULE@|$$(base64 -w0 $(WEB_BUILD)/halvek.wasm)|" \
+	    web/halvek.js >$(WEB_BUILD)/halvek.js
+	rm $(WEB_BUILD)/halvek.wasm
+	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
 
 test: arm web
 	$(ENSURE) build test
