@@ -309,26 +309,29 @@ class OpenFailures(Run):
         self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + COPYING + "Error opening rom.gba.sav.\n"))
         self.assertEqual(self.read("rom.gba.bin"), patched(content))
 
-    def test_outputs_that_lead_to_the_input_or_the_image_are_refused(self):
-        cases = [  # link name, target, hard link, what shows before the error line
-            ("rom.gba.bin", "rom.gba", False, ""),
-            ("rom.gba.bin", "rom.gba", True, ""),
-            ("rom.gba.sav", "rom.gba", False, banner("rom.gba") + COPYING),
-            ("rom.gba.sav", "rom.gba", True, banner("rom.gba") + COPYING),
-            ("rom.gba.sav", "rom.gba.bin", False, banner("rom.gba") + COPYING),
+    def test_outputs_that_lead_to_the_input_or_to_each_other_are_refused(self):
+        saving = banner("rom.gba") + COPYING
+        cases = [  # link name, target, hard link, what shows before the error line, the name refused
+            ("rom.gba.bin", "rom.gba", False, "", "rom.gba.bin"),
+            ("rom.gba.bin", "rom.gba", True, "", "rom.gba.bin"),
+            ("rom.gba.sav", "rom.gba", False, saving, "rom.gba.sav"),
+            ("rom.gba.sav", "rom.gba", True, saving, "rom.gba.sav"),
+            # Both outputs would be one file: found before the image could take the save's place.
+            ("rom.gba.sav", "rom.gba.bin", False, "", "rom.gba.bin"),
+            ("rom.gba.bin", "rom.gba.sav", False, "", "rom.gba.bin"),
         ]
         content = image(70000, 13)
-        for link, target, hard, before in cases:
+        for link, target, hard, before, refused in cases:
             with self.subTest(link=link, target=target, hard=hard):
                 self.clear_folder()
                 self.write("rom.gba", content)
-                if target == "rom.gba.bin":
-                    self.write(target, b"")
+                if target != "rom.gba":
+                    self.write(target, b"earlier")
                 (os.link if hard else os.symlink)(self.path(target), self.path(link))
-                self.halvek("rom.gba", expected_out=failure(before + f"Error opening {link}.\n"))
+                self.halvek("rom.gba", expected_out=failure(before + f"Error opening {refused}.\n"))
                 self.assertEqual(self.read("rom.gba"), content)
-                if before:
-                    self.assertEqual(self.read("rom.gba.bin"), patched(content))
+                self.assertEqual(self.read("rom.gba.bin"), patched(content) if before else
+                                 content if target == "rom.gba" else b"earlier")
 
 
 class ReadWriteFailures(Run):
@@ -528,14 +531,16 @@ class Limits(Run):
         os.mkdir(card)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", card], check=True)
         self.addCleanup(subprocess.run, ["umount", "-l", card])
-        cases = [  # image size, old image size, the old one has another name, whether the run succeeds
-            (1200 << 10, 1200 << 10, False, True),   # room beside the old one
-            (1600 << 10, 1600 << 10, False, True),   # room once the old one is gone, and no more
-            (1500 << 10, 2 << 20, True, False),      # another name keeps the old one's room
-            (2500 << 10, 1 << 20, False, False),     # not even then
+        cases = [  # image size, old image size, what keeps the old one's room, whether the run succeeds
+            (1200 << 10, 1200 << 10, None, True),          # room beside the old one
+            (1600 << 10, 1600 << 10, None, True),          # room once the old one is gone, and no more
+            (1500 << 10, 2 << 20, "another name", False),
+            (1500 << 10, 2 << 20, "an open file", False),  # as an emulator playing it keeps it
+            (2500 << 10, 1 << 20, None, False),            # not even then
         ]
-        for size, old_size, linked, succeeds in cases:
-            with self.subTest(size=size, old_size=old_size, linked=linked):
+        for size, old_size, kept_by, succeeds in cases:
+            linked = kept_by == "another name"
+            with self.subTest(size=size, old_size=old_size, kept_by=kept_by):
                 for name in os.listdir(card):
                     os.remove(os.path.join(card, name))
                 content = image(size, 41)
@@ -544,9 +549,12 @@ class Limits(Run):
                 self.write("card/rom.gba.bin", old)
                 if linked:
                     os.link(self.path("card/rom.gba.bin"), self.path("card/other"))
+                held = open(self.path("card/rom.gba.bin"), "rb") if kept_by == "an open file" else None
                 rom = self.path("card/rom.gba")
                 self.halvek(rom, expected_out=success(rom) if succeeds
                             else failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+                if held:
+                    held.close()
                 self.assertEqual(self.read("card/rom.gba.bin"), patched(content) if succeeds else old)
                 self.assertEqual(sorted(os.listdir(card)),
                                  sorted(["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds] + ["other"][:linked]))

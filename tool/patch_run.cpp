@@ -98,8 +98,14 @@ bool patch_image(const std::filesystem::path& input_name)
     }
     const auto output_name = with_suffix(input_name, ".bin");
     const auto save_name = with_suffix(input_name, ".sav");
+    // An image name that leads to the save would have the image take the user's save before
+    // the save's own stage could refuse it.
+    std::vector<file_id> not_for_image{input->id};
+    if (const auto save_file = existing_output(save_name)) {
+        not_for_image.push_back(*save_file);
+    }
     staged_output output;
-    if (output.open(output_name, std::array{input->id}) != file_error::none) {
+    if (output.open(output_name, not_for_image) != file_error::none) {
         show_failure(failure::opening, output_name);
         return false;
     }

@@ -4,6 +4,15 @@
 
 namespace halvek {
 
+std::optional<file_id> existing_output(const std::filesystem::path& name)
+{
+    output_target target;
+    if (look_up_output(name, target) != file_error::none || target.kind == target_kind::absent) {
+        return std::nullopt;
+    }
+    return target.id;
+}
+
 file_error staged_output::open(const std::filesystem::path& name, std::span<const file_id> must_not_be)
 {
     if (state_ != state::idle) {

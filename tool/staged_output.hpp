@@ -6,9 +6,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 
 namespace halvek {
+
+// The file an output name leads to, where there is one.
+[[nodiscard]] std::optional<file_id> existing_output(const std::filesystem::path& name);
 
 // An output that is whole or absent. The steps are each system's (staging.hpp); this owner
 // keeps them in order and ends whatever is staged on every early return.

@@ -351,8 +351,9 @@ file_error look_up_output(const std::filesystem::path& name, output_target& targ
 
 file_error open_in_place(const output_target& target, open_file& file)
 {
-    // O_NONBLOCK keeps the open of a FIFO without a reader from waiting; the writes then wait
-    // for the reader as a stream's would. The file must be the one the look-up found.
+    // O_NONBLOCK refuses a FIFO without a reader at once rather than wait for one; with a
+    // reader, the writes then wait for it as a stream's would. The file must be the one the
+    // look-up found.
     auto opened = describe(open_owned(target.folder.get(), target.leaf.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW));
     if (!opened) {
         return error_from_errno();
@@ -440,16 +441,21 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
 // The owner and group first, as a change of owner clears the set-user-ID and set-group-ID
 // bits, which pass only to a file of the same owner; then the ACL (exactly, or none), then the
 // mode, which also sets the ACL's mask to what it was; then the user's attributes.
-void give_carried(const carried_attributes& carried, const file_handle& file)
+bool give_carried(const carried_attributes& carried, const file_handle& file)
 {
-    const bool owner_kept = ::fchown(file.get(), carried.status.st_uid, carried.status.st_gid) == 0;
-    if (carried.acl) {
-        (void)::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0);
+    const bool group_kept = ::fchown(file.get(), carried.status.st_uid, carried.status.st_gid) == 0;
+    const bool owner_kept = group_kept || ::fchown(file.get(), carried.status.st_uid, static_cast<gid_t>(-1)) == 0;
+    // Without its ACL the file's group bits would stand for the ACL's mask: more than the
+    // owning group had. Such a file is not given.
+    if (carried.acl && ::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0) != 0) {
+        return false;
     }
-    (void)::fchmod(file.get(), carried.status.st_mode & (owner_kept ? 07777U : 0777U));
+    const mode_t kept_bits = 0777U | (owner_kept ? S_ISUID : 0U) | (group_kept ? S_ISGID : 0U) | S_ISVTX;
+    (void)::fchmod(file.get(), carried.status.st_mode & kept_bits);
     for (const auto& [name, value] : carried.user_attributes) {
         (void)::fsetxattr(file.get(), name.c_str(), value.data(), value.size(), 0);
     }
+    return true;
 }
 
 // An ACL in the system's encoding: a 4-byte version, then entries of a 2-byte tag, 2-byte
@@ -529,30 +535,56 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     return file_error::none;
 }
 
+namespace {
+
+// Whether a process other than this one has the file open or mapped, as far as this process
+// may look: then removing its name gives nothing back.
+bool held_elsewhere(const file_id& id)
+{
+    const std::string own = std::to_string(::getpid());
+    std::error_code error;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+        const auto pid = process.path().filename().string();
+        if (pid == own || pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        for (const auto& place : {process.path() / "fd", process.path() / "map_files"}) {
+            for (const auto& entry : std::filesystem::directory_iterator(place, error)) {
+                struct stat status {};
+                if (::stat(entry.path().c_str(), &status) == 0 && id_of(status) == id) {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 file_error make_room(output_target& target, const open_file& file, std::int64_t size)
 {
     const auto replaced = target.name_taken ? status_of(target.replaced) : std::nullopt;
-    struct statvfs device {};
-    // Only a file no other name keeps gives its blocks back.
-    if (!replaced || replaced->st_nlink != 1 || ::ftruncate(file.handle.get(), 0) != 0 ||
-        ::fstatvfs(target.folder.get(), &device) != 0) {
-        return file_error::no_room;
-    }
-    const auto free = static_cast<std::int64_t>(device.f_bavail * device.f_frsize);
+    const auto staged = status_of(file.handle);
     constexpr std::int64_t block = 512;  // the unit of st_blocks
+    // What the copy could take before it ran out is what it can take again once the staged
+    // file is emptied, whether the device or a quota ran out; the old file adds its blocks
+    // only where no other name and no other process keeps them.
     struct stat now {};
-    if (free + std::int64_t{replaced->st_blocks} * block < size ||
+    if (!replaced || !staged || replaced->st_nlink != 1 ||
+        (std::int64_t{staged->st_blocks} + std::int64_t{replaced->st_blocks}) * block < size ||
         ::fstatat(target.folder.get(), target.leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        id_of(now) != target.id) {
+        id_of(now) != target.id || held_elsewhere(target.id) || ::ftruncate(file.handle.get(), 0) != 0) {
         return file_error::no_room;
     }
-    // Its attributes still pass to the new file; held open, it would keep its blocks.
+    // Its attributes still pass to the new file; held open here, it would keep its blocks.
     target.carried = read_carried(target.replaced);
     (void)target.replaced.close();
     if (::unlinkat(target.folder.get(), target.leaf.c_str(), 0) != 0) {
         return file_error::no_room;
     }
     target.name_taken = false;
+    (void)flush_folder(target.folder);
     return file_error::none;
 }
 
@@ -573,16 +605,22 @@ file_error take_newcomer(output_target& target)
     return error == file_error::none && target.kind == target_kind::regular ? file_error::none : file_error::refused;
 }
 
-void give_attributes(output_target& target, const file_handle& file)
+// False where what the file must carry could not be given to it.
+bool give_attributes(output_target& target, const file_handle& file)
 {
+    // Attributes are read through /proc; where it is not mounted (a bare chroot), the file
+    // stays its maker's alone rather than take less than its ACLs would have allowed.
+    if (::access(held_name(file).c_str(), F_OK) != 0) {
+        return true;
+    }
     if (target.replaced) {
         target.carried = read_carried(target.replaced);
     }
     if (target.carried) {
-        give_carried(*target.carried, file);
-    } else {
-        give_new_file_attributes(target.folder, file);
+        return give_carried(*target.carried, file);
     }
+    give_new_file_attributes(target.folder, file);
+    return true;
 }
 
 // A new file without a name takes a free final name directly: nothing can be left behind.
@@ -612,7 +650,9 @@ file_error place(output_target& target, open_file& file, staged_name& name)
         if (const auto error = take_newcomer(target); error != file_error::none) {
             return error;
         }
-        give_attributes(target, file.handle);
+        if (!give_attributes(target, file.handle)) {
+            return file_error::failed;
+        }
         if (target.name_taken || !name.empty()) {
             break;
         }
