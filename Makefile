@@ -1,4 +1,5 @@
 # Two commands for a fresh clone: `make run` (or `make run ROM=path/to/image.gba`) and `make test`.
+# `make check` is the quick loop while working: what `make test` runs, less the ctest label slow.
 BUILD := build
 SANITIZE_BUILD := build-sanitize
 WINDOWS_BUILD := build-win
@@ -12,7 +13,7 @@ ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run test lint windows test-windows arm web package bare-test old-debian-test clean
+.PHONY: build run check test lint windows test-windows arm web package bare-test old-debian-test clean
 
 build:
 	$(ENSURE) build
@@ -47,6 +48,14 @@ web:
 	    -o $(WEB_BUILD)/halvek.wasm header/cartridge_header.cpp web/patch_module.cpp
 	sed 's/@VERSION@/$(VERSION)/' web/halvek.js >$(WEB_BUILD)/halvek.js
 	cp web/index.html web/style.css $(WEB_BUILD)/
+
+# The header tests and the end-to-end cases of this build that are not labelled slow: not the
+# 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.
+check:
+	$(ENSURE) build check
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --label-exclude slow
 
 test: arm web
 	$(ENSURE) build test
