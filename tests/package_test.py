@@ -86,6 +86,25 @@ class DebianPackage(Shipped):
             self.assert_patches_the_sample(os.path.join(scratch, "usr/bin/halvek"))
 
 
+class Versions(unittest.TestCase):
+    def test_texts_that_ship_carry_the_version_the_build_took(self):
+        # The program, the Windows resources and the package names take the version from the
+        # project() line at build time; these texts are written by hand, so they are checked.
+        version = cached("CMAKE_PROJECT_VERSION")
+        number = r"(\d+(?:\.\d+)+)"
+        cases = [  # text, what names a version there, how many it names at least
+            ("README.md", rf"[Hh]alvek[ _-]{number}|version {number}", 5),  # the assets' names, the banner
+            ("tool/halvek.1", rf'^\.TH .*"Halvek {number}"', 1),
+            ("packaging/changelog", rf"\Ahalvek \({number}\)", 1),  # the newest entry only
+        ]
+        for text, pattern, at_least in cases:
+            with self.subTest(text=text):
+                with open(os.path.join(SOURCE, text)) as file:
+                    named = [next(filter(None, found.groups())) for found in re.finditer(pattern, file.read(), re.M)]
+                self.assertGreaterEqual(len(named), at_least, named)
+                self.assertEqual(set(named), {version})
+
+
 class ManualPage(unittest.TestCase):
     def test_renders_without_warnings(self):
         rendered = subprocess.run(["groff", "-ww", "-man", "-z", os.path.join(SOURCE, "tool", "halvek.1")],
