@@ -68,6 +68,7 @@ test: arm web
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 lint: build windows web
+	$(ENSURE) lint
 	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp web/*.cpp
 	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/system_files_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
 	clang-tidy --quiet web/patch_module.cpp -- --target=wasm32-wasi --sysroot=/usr \
