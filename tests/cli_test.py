@@ -821,11 +821,13 @@ class WindowsConsole(Run):
                 self.assertEqual(pages[0], pages[1])
 
     def windows_process(self, program):
-        name = os.path.basename(program).encode()
+        # Of this Wine prefix only: a run of the same program in another prefix on this machine
+        # is no business of this test.
+        name, prefix = os.path.basename(program).encode(), f"WINEPREFIX={os.environ.get('WINEPREFIX')}".encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                with open(f"/proc/{pid}/cmdline", "rb") as command_line:
-                    if command_line.read().split(b"\0")[0].endswith(b"\\" + name):
+                with open(f"/proc/{pid}/cmdline", "rb") as command_line, open(f"/proc/{pid}/environ", "rb") as environ:
+                    if command_line.read().split(b"\0")[0].endswith(b"\\" + name) and prefix in environ.read().split(b"\0"):
                         return int(pid)
             except OSError:
                 pass  # ended meanwhile
