@@ -1,4 +1,5 @@
 # Two commands for a fresh clone: `make run` (or `make run ROM=path/to/image.gba`) and `make test`.
+# `make check` is the quick loop while working: what `make test` runs, less the ctest label slow.
 BUILD := build
 SANITIZE_BUILD := build-sanitize
 WINDOWS_BUILD := build-win
@@ -12,7 +13,7 @@ ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run test lint windows test-windows arm web package bare-test old-debian-test clean
+.PHONY: build run check test lint windows test-windows arm web package bare-test old-debian-test clean
 
 build:
 	$(ENSURE) build
@@ -52,6 +53,14 @@ web:
 	rm $(WEB_BUILD)/halvek.wasm
 	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
 
+# The header tests and the end-to-end cases of this build that are not labelled slow: not the
+# 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.
+check:
+	$(ENSURE) build check
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --label-exclude slow
+
 test: arm web
 	$(ENSURE) build test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT) \
@@ -63,6 +72,7 @@ test: arm web
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 lint: build windows web
+	$(ENSURE) lint
 	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp web/*.cpp
 	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/system_files_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
 	clang-tidy --quiet web/patch_module.cpp -- --target=wasm32-wasi --sysroot=/usr \

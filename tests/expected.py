@@ -1,4 +1,10 @@
 """What the program must show and write, for the tests that run it."""
+import os
+import re
+
+# The one place the version is set: the project() line, which the build takes it from.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "CMakeLists.txt")) as lists:
+    VERSION = re.search(r"^project\(\w+ VERSION (\S+)", lists.read(), re.M).group(1)
 
 PROMPT = "press <enter> to quit...\n"
 USAGE = ("Halvek - Patches SRAM string to 64k\n"
@@ -12,7 +18,8 @@ BLANK_SAVE = bytes(65536)
 
 
 def banner(name):
-    return (f"Halvek 0.2\n----------\ninput file : {name}\n"
+    title = f"Halvek {VERSION}"
+    return (f"{title}\n{'-' * len(title)}\ninput file : {name}\n"
             f"output file: {name}.bin\nsaver file : {name}.sav\n\n")
 
 

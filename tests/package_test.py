@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from expected import BLANK_SAVE, patched, success
@@ -85,6 +86,25 @@ class DebianPackage(Shipped):
             self.assert_patches_the_sample(os.path.join(scratch, "usr/bin/halvek"))
 
 
+class Versions(unittest.TestCase):
+    def test_texts_that_ship_carry_the_version_the_build_took(self):
+        # The program, the Windows resources and the package names take the version from the
+        # project() line at build time; these texts are written by hand, so they are checked.
+        version = cached("CMAKE_PROJECT_VERSION")
+        number = r"(\d+(?:\.\d+)+)"
+        cases = [  # text, what names a version there, how many it names at least
+            ("README.md", rf"[Hh]alvek[ _-]{number}|version {number}", 5),  # the assets' names, the banner
+            ("tool/halvek.1", rf'^\.TH .*"Halvek {number}"', 1),
+            ("packaging/changelog", rf"\Ahalvek \({number}\)", 1),  # the newest entry only
+        ]
+        for text, pattern, at_least in cases:
+            with self.subTest(text=text):
+                with open(os.path.join(SOURCE, text)) as file:
+                    named = [next(filter(None, found.groups())) for found in re.finditer(pattern, file.read(), re.M)]
+                self.assertGreaterEqual(len(named), at_least, named)
+                self.assertEqual(set(named), {version})
+
+
 class ManualPage(unittest.TestCase):
     def test_renders_without_warnings(self):
         rendered = subprocess.run(["groff", "-ww", "-man", "-z", os.path.join(SOURCE, "tool", "halvek.1")],
@@ -106,18 +126,34 @@ class BuildWithoutGoogleTest(Shipped):
 
 
 class Reproducible(unittest.TestCase):
-    def test_packages_are_the_same_bytes_every_time(self):
-        sums = []
+    def test_two_builds_in_two_folders_at_two_times_package_the_same_bytes(self):
+        # Each build from scratch, in a folder of its own, seconds apart, with another time zone
+        # and umask: a path, a time or a mode that reaches a package shows as a difference.
+        assets = []
         with tempfile.TemporaryDirectory(prefix="halvek-test-") as scratch:
-            for attempt in ("first", "second"):
-                dist = os.path.join(scratch, attempt)
-                subprocess.run([os.path.join(SOURCE, "scripts", "package"), BUILD], check=True, capture_output=True,
-                               env=dict(os.environ, HALVEK_DIST=dist))
+            for attempt, zone, umask in [("first", "UTC", 0o022), ("second", "Pacific/Kiritimati", 0o002)]:
+                build, dist = os.path.join(scratch, attempt, "build"), os.path.join(scratch, attempt, "dist")
+                environment = dict(os.environ, TZ=zone, HALVEK_DIST=dist)
+                old_umask = os.umask(umask)
+                try:
+                    for command in (["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                                     "-DHALVEK_TESTS=OFF"],
+                                    ["cmake", "--build", build, "-j", "2"],
+                                    [os.path.join(SOURCE, "scripts", "package"), build]):
+                        subprocess.run(command, check=True, capture_output=True, env=environment)
+                finally:
+                    os.umask(old_umask)
                 subprocess.run(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=dist, check=True)
-                with open(os.path.join(dist, "SHA256SUMS")) as listed:
-                    sums.append(listed.read())
-        self.assertEqual(sums[0], sums[1])
-        self.assertEqual(len(sums[0].splitlines()), 2, sums[0])  # the .deb and the tarball
+                made = {}
+                for name in sorted(os.listdir(dist)):
+                    with open(os.path.join(dist, name), "rb") as asset:
+                        made[name] = asset.read()
+                assets.append(made)
+                time.sleep(1.1)  # past the second, which archive headers count in
+        self.assertEqual(sorted(assets[0]), sorted(assets[1]))
+        self.assertEqual(len(assets[0]), 3, sorted(assets[0]))  # the .deb, the tarball and SHA256SUMS
+        self.assertEqual([name for name, content in assets[0].items() if content != assets[1][name]], [],
+                         "differ between the two builds")
 
 
 if __name__ == "__main__":
