@@ -217,15 +217,10 @@ bool move_staged_over_and_back(const output_target& target, const std::wstring& 
 // would, whoever holds the file and however (for its attributes alone, say).
 file_error probe_replacing(const output_target& target)
 {
-    const bool held_apart = waiting_out_brief_holds([&] {
-        const file_handle probe = open_handle(target.name.native(), DELETE, 0, OPEN_EXISTING);
-        const auto information = probe ? information_of(probe) : std::nullopt;
-        if (probe && (!information || id_of(*information) != target.id)) {
-            SetLastError(ERROR_FILE_NOT_FOUND);  // another file took the name: not to be waited out
-            return false;
-        }
-        return static_cast<bool>(probe);
-    });
+    // Whatever file holds the name by now is probed: one that came since (another run's) is
+    // replaced like any other.
+    const bool held_apart = waiting_out_brief_holds(
+        [&] { return static_cast<bool>(open_handle(target.name.native(), DELETE, 0, OPEN_EXISTING)); });
     if (!held_apart) {
         return file_error::refused;
     }
