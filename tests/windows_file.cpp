@@ -19,8 +19,8 @@
 //        windows_file short PATH                  print the short (8.3) name of PATH's last part
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <cwchar>
+#include <string>
 #include <windows.h>
 
 namespace {
@@ -158,6 +158,8 @@ int wmain(int argc, wchar_t** argv)
         std::printf("%ls\n", leaf != nullptr ? leaf + 1 : name);
         return 0;
     }
-    std::fputs("usage: windows_file hold PATH [MS [WAY]] | hold-staged FOLDER PATH MS | grab-staged FOLDER | attributes PATH [VALUE] | short PATH\n", stderr);
+    std::fputs("usage: windows_file hold PATH [MS [WAY]] | hold-staged FOLDER PATH MS | grab-staged FOLDER | "
+               "attributes PATH [VALUE] | short PATH\n",
+               stderr);
     return 2;
 }

@@ -107,8 +107,8 @@ std::optional<open_file> describe(file_handle handle)
     if (!information) {
         return std::nullopt;
     }
-    const bool on_disk = GetFileType(handle.get()) == FILE_TYPE_DISK &&
-                         (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const bool on_disk =
+        GetFileType(handle.get()) == FILE_TYPE_DISK && (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     return open_file{.handle = std::move(handle),
                      .id = id_of(*information),
                      .regular = on_disk,
@@ -144,7 +144,8 @@ bool names_its_entry(const std::wstring& name)
     }
     FindClose(search);
     const std::wstring leaf = std::filesystem::path(name).filename().native();
-    return CompareStringOrdinal(leaf.c_str(), static_cast<int>(leaf.size()), found.cFileName, -1, TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(leaf.c_str(), static_cast<int>(leaf.size()),
+                                static_cast<const wchar_t*>(found.cFileName), -1, TRUE) == CSTR_EQUAL;
 }
 
 // Renames the held file; with `replace`, over what stands at `to`. A replace fails while any
@@ -157,9 +158,9 @@ bool rename_held(const file_handle& file, const std::wstring& to, bool replace)
     // The structure ends in a name of variable length, laid out in an aligned buffer.
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = replace ? TRUE : FALSE;
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;  // NOLINT(cppcoreguidelines-pro-type-union-access)
     rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    rename->FileNameLength = static_cast<DWORD>(name_bytes - sizeof(wchar_t));
     std::memcpy(static_cast<void*>(rename->FileName), to.c_str(), name_bytes);
     return waiting_out_brief_holds(
         [&] { return SetFileInformationByHandle(file.get(), FileRenameInfo, rename, static_cast<DWORD>(size)) != 0; });
@@ -180,8 +181,8 @@ file_error take_staged_name(const output_target& target, const file_handle* by, 
     constexpr int attempts = 100;
     const std::wstring folder = folder_of(target.name.native());
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::filesystem::path staged = folder + L"\\.halvek-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                       std::to_wstring(attempt) + L".tmp";
+        std::filesystem::path staged =
+            folder + L"\\.halvek-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
         const interrupts_held held;
         if (make(staged.native())) {
             name.take(by != nullptr ? by->get() : no_handle, std::move(staged));
@@ -241,12 +242,23 @@ file_error probe_replacing(const output_target& target)
     return file_error::none;
 }
 
+// Where a read or write on a file starts; the handle's own position is never used.
+OVERLAPPED at_offset(std::int64_t offset)
+{
+    OVERLAPPED at{};
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-union-access): the system's own structure
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32U);
+    // NOLINTEND(cppcoreguidelines-pro-type-union-access)
+    return at;
+}
+
 file_error set_attributes(const file_handle& file, DWORD attributes)
 {
     FILE_BASIC_INFO basic{};  // times of zero stay as they are
     basic.FileAttributes = attributes;
     return SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic) != 0 ? file_error::none
-                                                                                             : error_from_last();
+                                                                                            : error_from_last();
 }
 
 }  // namespace
@@ -261,8 +273,8 @@ bool file_handle::close() noexcept
 
 std::optional<open_file> open_for_reading(const std::filesystem::path& name)
 {
-    auto file = describe(open_handle(system_name(name), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
+    auto file = describe(open_handle(system_name(name), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                     FILE_FLAG_SEQUENTIAL_SCAN));
     if (!file || !file->regular) {
         return std::nullopt;
     }
@@ -271,9 +283,7 @@ std::optional<open_file> open_for_reading(const std::filesystem::path& name)
 
 std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std::uint8_t> bytes)
 {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
-    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32U);
+    OVERLAPPED at = at_offset(offset);
     DWORD count = 0;
     const auto wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
     if (ReadFile(file.handle.get(), bytes.data(), wanted, &count, &at) == 0) {
@@ -285,9 +295,7 @@ std::ptrdiff_t read_at(const open_file& file, std::int64_t offset, std::span<std
 file_error write_at(const open_file& file, std::int64_t offset, std::span<const std::uint8_t> bytes)
 {
     while (!bytes.empty()) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
-        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32U);
+        OVERLAPPED at = at_offset(offset);
         DWORD count = 0;
         const auto wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
         if (WriteFile(file.handle.get(), bytes.data(), wanted, &count, file.regular ? &at : nullptr) == 0) {
@@ -351,8 +359,8 @@ file_error look_up_output(const std::filesystem::path& name, output_target& targ
 
 file_error open_in_place(const output_target& target, open_file& file)
 {
-    auto opened = describe(open_handle(target.name.native(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       OPEN_EXISTING, 0));
+    auto opened = describe(
+        open_handle(target.name.native(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0));
     if (!opened) {
         return error_from_last();
     }
@@ -442,7 +450,8 @@ file_error place(output_target& target, open_file& file, staged_name& name)
         }
     }
     // New content is always marked for backup, whatever the old file's mark said.
-    if (const auto error = set_attributes(file.handle, attributes | FILE_ATTRIBUTE_ARCHIVE); error != file_error::none) {
+    if (const auto error = set_attributes(file.handle, attributes | FILE_ATTRIBUTE_ARCHIVE);
+        error != file_error::none) {
         return error;
     }
     {
