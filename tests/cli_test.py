@@ -874,7 +874,8 @@ class WindowsFilesInUse(Run):
         for old, new in cases:
             for output in ("rom.gba.bin", "rom.gba.sav"):
                 with self.subTest(old=old, output=output):
-                    self.attributes(output, old)
+                    if self.attributes(output, old) & archive != old & archive:
+                        self.skipTest("the archive attribute cannot be cleared here (Wine keeps it set)")
                     self.halvek("rom.gba", expected_out=success("rom.gba"))
                     self.assertEqual(self.attributes(output) & (hidden | system | archive), new)
 

@@ -11,8 +11,8 @@
 //        windows_file hold-staged FOLDER PATH MS  say "waiting", then the same from when a staged
 //                                                  file appears in FOLDER (for a minute at most)
 //        windows_file grab-staged FOLDER          say "waiting", then keep trying to open any staged
-//                                                  file in FOLDER as a virus scanner may (read and
-//                                                  write shared, deletion not) and hold the first
+//                                                  file in FOLDER as a virus scanner may (to read,
+//                                                  sharing read and write, deletion not); hold the first
 //                                                  it gets, until standard input ends; then say
 //                                                  "held" or "never held"
 //        windows_file attributes PATH [VALUE]     set the attributes to VALUE, then print them
@@ -104,8 +104,8 @@ DWORD WINAPI grab_staged(void* folder)
     while (held == INVALID_HANDLE_VALUE) {
         const std::wstring staged = staged_file_in(*static_cast<const std::wstring*>(folder));
         if (!staged.empty()) {
-            held = CreateFileW(staged.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+            held = CreateFileW(staged.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               0, nullptr);
         }
     }
     return 0;  // held to the process's end
