@@ -869,7 +869,7 @@ class WindowsFilesInUse(Run):
             self.assertEqual(self.attributes(output) & (hidden | system | archive), archive, output)
         cases = [  # the old file's attributes, the new file's
             (normal, archive),  # a backup took the old file and cleared its mark: the new content needs it
-            (hidden | system, hidden | system | archive),
+            (hidden | system | archive, hidden | system | archive),
         ]
         for old, new in cases:
             for output in ("rom.gba.bin", "rom.gba.sav"):
