@@ -46,6 +46,9 @@ struct output_target {
     file_id id;
     bool name_taken = false;       // whether `name` still holds the file to replace
     unsigned long attributes = 0;  // of the replaced file, for the new one
+    // The staged file, held with the right to rename and delete it whoever else opens it; kept
+    // from its making on, when the rest of the target is only read.
+    mutable file_handle staged;
 };
 
 #else

@@ -13,6 +13,7 @@ namespace halvek {
 
 #ifdef _WIN32
 using native_handle = void*;  // a HANDLE
+// NOLINTNEXTLINE(misc-misplaced-const): the handle itself is the constant
 inline constexpr native_handle no_handle = nullptr;
 #else
 using native_handle = int;  // a file descriptor
