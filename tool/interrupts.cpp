@@ -12,9 +12,9 @@ staged_name* registered = nullptr;
 
 }  // namespace
 
-void staged_name::take(native_handle folder, std::filesystem::path leaf) noexcept
+void staged_name::take(native_handle by, std::filesystem::path leaf) noexcept
 {
-    folder_ = folder;
+    by_ = by;
     leaf_ = std::move(leaf);  // a move: nothing to allocate while interrupts are held
     next_ = registered;
     registered = this;
@@ -46,7 +46,7 @@ bool staged_name::remove() noexcept
         return true;
     }
     const interrupts_held held;
-    const bool removed = remove_name(folder_, leaf_);
+    const bool removed = remove_name(by_, leaf_);
     unlink_from_list();
     leaf_.clear();
     return removed;
@@ -55,7 +55,7 @@ bool staged_name::remove() noexcept
 void staged_name::remove_all() noexcept
 {
     for (const staged_name* entry = registered; entry != nullptr; entry = entry->next_) {
-        (void)remove_name(entry->folder_, entry->leaf_);
+        (void)remove_name(entry->by_, entry->leaf_);
     }
 }
 

@@ -33,7 +33,7 @@ private:
 #endif
 };
 
-// One staged file's name in its folder, on the list that an interrupt empties: each entry is
+// One staged file's name, on the list that an interrupt empties: each entry is
 // its own token, so any number of staged outputs can live at once. Registered from the moment
 // the file exists under the name until it is moved, removed or forgotten.
 class staged_name {
@@ -45,9 +45,10 @@ public:
     staged_name& operator=(staged_name&&) = delete;
     ~staged_name() { (void)remove(); }
 
-    // Registers the name of a file just made in `folder`; call it with interrupts held, so
+    // Registers the name of a file just made, with what the system removes it through (`by`:
+    // its folder on POSIX, the file's own handle or none on Windows); call it with interrupts held, so
     // that no interrupt comes between the file's making and its registration.
-    void take(native_handle folder, std::filesystem::path leaf) noexcept;
+    void take(native_handle by, std::filesystem::path leaf) noexcept;
     // Forgets the name, whose file has become the output.
     void forget() noexcept;
     // Removes the file under the name and forgets the name; false when the removal failed.
@@ -61,10 +62,10 @@ public:
 
 private:
     void unlink_from_list() noexcept;
-    // The system's removal of `leaf` in `folder`, safe in a signal handler.
-    static bool remove_name(native_handle folder, const std::filesystem::path& leaf) noexcept;
+    // The system's removal of `leaf` through `by`, safe in a signal handler.
+    static bool remove_name(native_handle by, const std::filesystem::path& leaf) noexcept;
 
-    native_handle folder_ = no_handle;
+    native_handle by_ = no_handle;
     std::filesystem::path leaf_;
     staged_name* next_ = nullptr;
 };

@@ -751,9 +751,9 @@ interrupts_held::~interrupts_held()
     ::sigprocmask(SIG_SETMASK, &found_, nullptr);
 }
 
-bool staged_name::remove_name(native_handle folder, const std::filesystem::path& leaf) noexcept
+bool staged_name::remove_name(native_handle by, const std::filesystem::path& leaf) noexcept
 {
-    return ::unlinkat(folder, leaf.c_str(), 0) == 0;
+    return ::unlinkat(by, leaf.c_str(), 0) == 0;
 }
 
 }  // namespace halvek

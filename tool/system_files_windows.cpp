@@ -518,13 +518,12 @@ interrupts_held::~interrupts_held()
 // Through the run's own handle where there is one: every other program that opened the file
 // shared its deletion, so the mark holds, and the file goes when the last of them closes it.
 // A name without a handle is removed by name, waiting out a brief hold.
-bool staged_name::remove_name(native_handle folder, const std::filesystem::path& leaf) noexcept
+bool staged_name::remove_name(native_handle by, const std::filesystem::path& leaf) noexcept
 {
     return waiting_out_brief_holds([&] {
         FILE_DISPOSITION_INFO remove{.DeleteFile = TRUE};
-        return folder != no_handle
-                   ? SetFileInformationByHandle(folder, FileDispositionInfo, &remove, sizeof remove) != 0
-                   : DeleteFileW(leaf.c_str()) != 0;
+        return by != no_handle ? SetFileInformationByHandle(by, FileDispositionInfo, &remove, sizeof remove) != 0
+                               : DeleteFileW(leaf.c_str()) != 0;
     });
 }
 
