@@ -537,27 +537,34 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
 
 namespace {
 
+// Calls `found` with each entry of the folder until it says yes; false where none did, or the
+// folder could not be read (that of a process that ended meanwhile, say).
+template <typename Found> bool any_entry(const std::filesystem::path& folder, Found found)
+{
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (found(entry->path())) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether a process other than this one has the file open or mapped, as far as this process
 // may look: then removing its name gives nothing back.
 bool held_elsewhere(const file_id& id)
 {
     const std::string own = std::to_string(::getpid());
-    std::error_code error;
-    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
-        const auto pid = process.path().filename().string();
-        if (pid == own || pid.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        for (const auto& place : {process.path() / "fd", process.path() / "map_files"}) {
-            for (const auto& entry : std::filesystem::directory_iterator(place, error)) {
-                struct stat status {};
-                if (::stat(entry.path().c_str(), &status) == 0 && id_of(status) == id) {
-                    return true;
-                }
-            }
-        }
-    }
-    return false;
+    const auto is_the_file = [&](const std::filesystem::path& entry) {
+        struct stat status {};
+        return ::stat(entry.c_str(), &status) == 0 && id_of(status) == id;
+    };
+    return any_entry("/proc", [&](const std::filesystem::path& process) {
+        const std::string pid = process.filename();
+        return pid != own && pid.find_first_not_of("0123456789") == std::string::npos &&
+               (any_entry(process / "fd", is_the_file) || any_entry(process / "map_files", is_the_file));
+    });
 }
 
 }  // namespace
