@@ -716,19 +716,23 @@ class OtherUsers(Run):
         content = image(4096, 34)
         readable_by_nobody = acl((1, 6, None), (2, 4, NOBODY), (4, 4, None), (0x10, 4, None), (0x20, 0, None))
         write_only = acl((1, 2, None), (2, 4, DAEMON), (4, 0, None), (0x10, 4, None), (0x20, 0, None))
-        cases = [  # runner, old image's owner and group, mode, ACL, user attribute (None: no old image)
-            (0, (4321, 5432), 0o640, readable_by_nobody, b"kept"),
-            (0, (4321, 5432), 0o640, None, None),             # no ACL: none from the folder either
-            (NOBODY, (NOBODY, NOBODY), 0o6755, None, None),    # set-ID bits, given after the last write
-            (NOBODY, (NOBODY, NOBODY), 0o240, write_only, None),  # read through no open of it
-            (0, None, None, None, None),
-            (NOBODY, None, None, None, None),
+        cases = [  # runner, old image's owner and group, mode, ACL, user attribute, what differs from the old image
+            (0, (4321, 5432), 0o640, readable_by_nobody, b"kept", None),
+            (0, (4321, 5432), 0o640, None, None, None),             # no ACL: none from the folder either
+            (NOBODY, (NOBODY, NOBODY), 0o6755, None, None, None),    # set-ID bits, given after the last write
+            (NOBODY, (NOBODY, NOBODY), 0o240, write_only, None, None),  # read through no open of it
+            # A group that cannot be kept gets none of the old group's rights.
+            (NOBODY, (NOBODY, 0), 0o4770, None, None, {"gid": NOBODY, "mode": 0o104700}),
+            # Another name for the file could be a link to any set-ID program: no set-ID bits.
+            (0, (0, 0), 0o4755, None, None, {"mode": 0o100755, "other name": True}),
+            (0, None, None, None, None, None),
+            (NOBODY, None, None, None, None, None),
         ]
         os.mkdir(self.path("shared"))
         os.chmod(self.path("shared"), 0o777)
         os.setxattr(self.path("shared"), "system.posix_acl_default", SHARED_WITH_DAEMON)
-        for runner, owner, mode, old_acl, attribute in cases:
-            with self.subTest(runner=runner, owner=owner, mode=oct(mode or 0), acl=bool(old_acl)):
+        for runner, owner, mode, old_acl, attribute, differs in cases:
+            with self.subTest(runner=runner, owner=owner, mode=oct(mode or 0), acl=bool(old_acl), differs=differs):
                 for name in os.listdir(self.path("shared")):
                     os.remove(self.path("shared/" + name))
                 self.write("shared/rom.gba", content)
@@ -742,6 +746,8 @@ class OtherUsers(Run):
                         os.setxattr(bin_name, "system.posix_acl_access", old_acl)
                     if attribute:
                         os.setxattr(bin_name, "user.origin", attribute)
+                    if differs and differs.get("other name"):
+                        os.link(bin_name, self.path("shared/other"))
                     expected_status = os.stat(bin_name)
                     expected_attributes = {name: os.getxattr(bin_name, name) for name in os.listxattr(bin_name)}
                 else:  # what a plain create by the same user gives
@@ -752,8 +758,10 @@ class OtherUsers(Run):
                 rom = self.path("shared/rom.gba")
                 self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=success(rom))
                 status = os.stat(bin_name)
+                expected = {"uid": expected_status.st_uid, "gid": expected_status.st_gid, "mode": expected_status.st_mode}
+                expected.update({key: value for key, value in (differs or {}).items() if key != "other name"})
                 self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode)),
-                                 (expected_status.st_uid, expected_status.st_gid, oct(expected_status.st_mode)))
+                                 (expected["uid"], expected["gid"], oct(expected["mode"])))
                 self.assertEqual({name: os.getxattr(bin_name, name) for name in os.listxattr(bin_name)},
                                  expected_attributes)
                 self.assertEqual(self.read("shared/rom.gba.bin"), patched(content))

@@ -99,13 +99,22 @@ std::string held_name(const file_handle& file)
     return "/proc/self/fd/" + std::to_string(file.get());
 }
 
-// An extended attribute's value, or nothing where the file has none of that name.
-std::optional<std::string> attribute(const file_handle& file, const char* name)
+// Whether the last attribute call failed only because there is no such attribute, or the
+// file system keeps none.
+bool no_such_attribute()
+{
+    return errno == ENODATA || errno == EOPNOTSUPP;
+}
+
+// An extended attribute's value, or nothing where the file has none of that name; `unread`
+// is set where it could not be told which.
+std::optional<std::string> attribute(const file_handle& file, const char* name, bool& unread)
 {
     const std::string through = held_name(file);
     for (;;) {
         const ssize_t length = ::getxattr(through.c_str(), name, nullptr, 0);
         if (length < 0) {
+            unread = unread || !no_such_attribute();
             return std::nullopt;
         }
         std::string value(static_cast<std::size_t>(length), '\0');
@@ -114,8 +123,9 @@ std::optional<std::string> attribute(const file_handle& file, const char* name)
             value.resize(static_cast<std::size_t>(read));
             return value;
         }
-        if (errno != ERANGE) {
-            return std::nullopt;  // ERANGE: it grew meanwhile
+        if (errno != ERANGE) {  // ERANGE: it grew meanwhile
+            unread = unread || !no_such_attribute();
+            return std::nullopt;
         }
     }
 }
@@ -412,50 +422,76 @@ void release_cached_pages(const file_handle& replaced)
     }
 }
 
-// What `cp -p` and `rsync -AX` keep: owner, group, mode, the ACL and the user's own attributes.
-// Security labels are the system's to give.
+// What `cp -p` and `rsync -AX` keep: owner, group, mode, the ACL and the user's own attributes;
+// nothing where any of them could not be read. Security labels are the system's to give.
 std::optional<carried_attributes> read_carried(const file_handle& replaced)
 {
     const auto status = status_of(replaced);
     if (!status) {
         return std::nullopt;
     }
-    carried_attributes carried{.status = *status, .acl = attribute(replaced, access_acl), .user_attributes = {}};
+    bool unread = false;
+    carried_attributes carried{
+        .status = *status, .acl = attribute(replaced, access_acl, unread), .user_attributes = {}};
     const std::string through = held_name(replaced);
-    const ssize_t names_length = ::listxattr(through.c_str(), nullptr, 0);
-    std::string names(static_cast<std::size_t>(std::max<ssize_t>(names_length, 0)), '\0');
-    names.resize(
-        static_cast<std::size_t>(std::max<ssize_t>(::listxattr(through.c_str(), names.data(), names.size()), 0)));
+    std::string names;
+    for (ssize_t length = 0;;) {
+        length = ::listxattr(through.c_str(), names.data(), names.size());
+        if (length >= 0 && static_cast<std::size_t>(length) <= names.size()) {
+            names.resize(static_cast<std::size_t>(length));
+            break;
+        }
+        if (length < 0 && errno != ERANGE) {
+            unread = unread || !no_such_attribute();
+            names.clear();
+            break;
+        }
+        names.resize(length < 0 ? names.size() * 2 + 256 : static_cast<std::size_t>(length));
+    }
     for (std::size_t begin = 0; begin < names.size();) {
         std::string name = names.c_str() + begin;  // NUL-separated
         begin += name.size() + 1;
-        if (name.starts_with("user.")) {
-            if (auto value = attribute(replaced, name.c_str())) {
-                carried.user_attributes.emplace_back(std::move(name), std::move(*value));
-            }
+        if (!name.starts_with("user.")) {
+            continue;
         }
+        // The user's attributes of a file its owner may not read stay unread, as for `cp -p`.
+        bool denied = false;
+        if (auto value = attribute(replaced, name.c_str(), denied)) {
+            carried.user_attributes.emplace_back(std::move(name), std::move(*value));
+        } else if (denied && errno != EACCES && errno != EPERM) {
+            unread = true;
+        }
+    }
+    if (unread) {
+        return std::nullopt;
     }
     return carried;
 }
 
 // The owner and group first, as a change of owner clears the set-user-ID and set-group-ID
-// bits, which pass only to a file of the same owner; then the ACL (exactly, or none), then the
-// mode, which also sets the ACL's mask to what it was; then the user's attributes.
+// bits. Those pass only with the owner or group they were set for, and only from a file with
+// no other name, which another user could have linked to any set-ID program. A group that
+// cannot be kept takes none of the old group's rights. Then the ACL (exactly, or none), the
+// mode, which also sets the ACL's mask to what it was, and the user's attributes. False where
+// any of them could not be given.
 bool give_carried(const carried_attributes& carried, const file_handle& file)
 {
-    const bool group_kept = ::fchown(file.get(), carried.status.st_uid, carried.status.st_gid) == 0;
-    const bool owner_kept = group_kept || ::fchown(file.get(), carried.status.st_uid, static_cast<gid_t>(-1)) == 0;
-    // Without its ACL the file's group bits would stand for the ACL's mask: more than the
-    // owning group had. Such a file is not given.
-    if (carried.acl && ::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0) != 0) {
+    const auto& old = carried.status;
+    const bool group_kept = ::fchown(file.get(), old.st_uid, old.st_gid) == 0;
+    const bool owner_kept = group_kept || ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) == 0;
+    const bool one_name = old.st_nlink <= 1;
+    const mode_t kept_bits = 0707U | S_ISVTX | (group_kept ? 0070U : 0U) | (owner_kept && one_name ? S_ISUID : 0U) |
+                             (group_kept && one_name ? S_ISGID : 0U);
+    const bool acl_given = carried.acl
+                               ? ::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0) == 0
+                               : ::fremovexattr(file.get(), access_acl) == 0 || no_such_attribute();
+    if (!acl_given || ::fchmod(file.get(), old.st_mode & kept_bits) != 0) {
         return false;
     }
-    const mode_t kept_bits = 0777U | (owner_kept ? S_ISUID : 0U) | (group_kept ? S_ISGID : 0U) | S_ISVTX;
-    (void)::fchmod(file.get(), carried.status.st_mode & kept_bits);
-    for (const auto& [name, value] : carried.user_attributes) {
-        (void)::fsetxattr(file.get(), name.c_str(), value.data(), value.size(), 0);
-    }
-    return true;
+    return std::ranges::all_of(carried.user_attributes, [&](const auto& attribute) {
+        return ::fsetxattr(file.get(), attribute.first.c_str(), attribute.second.data(), attribute.second.size(), 0) ==
+               0;
+    });
 }
 
 // An ACL in the system's encoding: a 4-byte version, then entries of a 2-byte tag, 2-byte
@@ -465,15 +501,19 @@ constexpr std::size_t acl_entry_size = 8;
 enum acl_tag : unsigned { owner_entry = 0x01, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20 };
 
 // What a plain create gives a new file: the folder's default ACL narrowed by the mode a create
-// asks for (read and write for each class), or, without one, that mode less the umask.
-void give_new_file_attributes(const file_handle& folder, const file_handle& file)
+// asks for (read and write for each class), or, without one, that mode less the umask. False
+// where that could not be read or given.
+bool give_new_file_attributes(const file_handle& folder, const file_handle& file)
 {
-    std::string acl = attribute(folder, default_acl).value_or("");
+    bool unread = false;
+    std::string acl = attribute(folder, default_acl, unread).value_or("");
+    if (unread) {
+        return false;
+    }
     if (acl.size() <= acl_header_size || (acl.size() - acl_header_size) % acl_entry_size != 0) {
         const mode_t umask = ::umask(0);
         ::umask(umask);
-        (void)::fchmod(file.get(), plain_new_mode & ~umask);
-        return;
+        return ::fchmod(file.get(), plain_new_mode & ~umask) == 0;
     }
     const auto tag_at = [&](std::size_t entry) {
         return static_cast<unsigned>(static_cast<unsigned char>(acl[entry])) |
@@ -492,7 +532,7 @@ void give_new_file_attributes(const file_handle& folder, const file_handle& file
             acl[entry + 2] = static_cast<char>(static_cast<unsigned char>(acl[entry + 2]) & read_write);
         }
     }
-    (void)::fsetxattr(file.get(), access_acl, acl.data(), acl.size(), 0);
+    return ::fsetxattr(file.get(), access_acl, acl.data(), acl.size(), 0) == 0;
 }
 
 bool flush_folder(const file_handle& folder)
@@ -523,7 +563,9 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     if (!created) {
         return error_from_errno();
     }
-    (void)::fremovexattr(created.get(), access_acl);
+    if (::fremovexattr(created.get(), access_acl) != 0 && !no_such_attribute()) {
+        return file_error::failed;
+    }
     auto described = describe(std::move(created));
     if (!described) {
         return file_error::failed;
@@ -537,8 +579,9 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
 
 namespace {
 
-// Calls `found` with each entry of the folder until it says yes; false where none did, or the
-// folder could not be read (that of a process that ended meanwhile, say).
+// Calls `found` with each entry of the folder until it says yes. A folder that is gone (that
+// of a process that ended) or not this user's to read counts as a no; any other failure to
+// look (no descriptor left, say) as a yes, since nothing may be concluded from it.
 template <typename Found> bool any_entry(const std::filesystem::path& folder, Found found)
 {
     std::error_code error;
@@ -548,13 +591,17 @@ template <typename Found> bool any_entry(const std::filesystem::path& folder, Fo
             return true;
         }
     }
-    return false;
+    const int cause = error.value();
+    return error && cause != ENOENT && cause != ESRCH && cause != EACCES && cause != EPERM;
 }
 
 // Whether a process other than this one has the file open or mapped, as far as this process
 // may look: then removing its name gives nothing back.
 bool held_elsewhere(const file_id& id)
 {
+    if (::access("/proc/self/fd", F_OK) != 0) {
+        return true;  // no way to look: nothing may be concluded
+    }
     const std::string own = std::to_string(::getpid());
     const auto is_the_file = [&](const std::filesystem::path& entry) {
         struct stat status {};
@@ -562,8 +609,12 @@ bool held_elsewhere(const file_id& id)
     };
     return any_entry("/proc", [&](const std::filesystem::path& process) {
         const std::string pid = process.filename();
+        // Each thread may have a table of its own, and its process's may be gone with its first
+        // thread.
         return pid != own && pid.find_first_not_of("0123456789") == std::string::npos &&
-               (any_entry(process / "fd", is_the_file) || any_entry(process / "map_files", is_the_file));
+               (any_entry(process / "task",
+                          [&](const std::filesystem::path& task) { return any_entry(task / "fd", is_the_file); }) ||
+                any_entry(process / "map_files", is_the_file));
     });
 }
 
@@ -586,6 +637,9 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
     }
     // Its attributes still pass to the new file; held open here, it would keep its blocks.
     target.carried = read_carried(target.replaced);
+    if (!target.carried) {
+        return file_error::failed;
+    }
     (void)target.replaced.close();
     if (::unlinkat(target.folder.get(), target.leaf.c_str(), 0) != 0) {
         return file_error::no_room;
@@ -618,16 +672,15 @@ bool give_attributes(output_target& target, const file_handle& file)
     // Attributes are read through /proc; where it is not mounted (a bare chroot), the file
     // stays its maker's alone rather than take less than its ACLs would have allowed.
     if (::access(held_name(file).c_str(), F_OK) != 0) {
-        return true;
+        return errno == ENOENT;
     }
     if (target.replaced) {
         target.carried = read_carried(target.replaced);
+        if (!target.carried) {
+            return false;
+        }
     }
-    if (target.carried) {
-        return give_carried(*target.carried, file);
-    }
-    give_new_file_attributes(target.folder, file);
-    return true;
+    return target.carried ? give_carried(*target.carried, file) : give_new_file_attributes(target.folder, file);
 }
 
 // A new file without a name takes a free final name directly: nothing can be left behind.
