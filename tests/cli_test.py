@@ -612,6 +612,16 @@ class Limits(Run):
                 self.assertEqual(self.read("card/rom.gba.bin"), patched(content) if succeeds else old)
                 self.assertEqual(sorted(os.listdir(card)),
                                  sorted(["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds] + ["other"][:linked]))
+        with self.subTest(output="the save"):  # the same rule: room beside the image, not beside the old save
+            for name in os.listdir(card):
+                os.remove(os.path.join(card, name))
+            content = image(1200 << 10, 43)
+            self.write("card/rom.gba", content)
+            self.write("card/rom.gba.sav", b"\xee" * len(BLANK_SAVE))
+            self.write("card/filler", bytes(1600 << 10))
+            rom = self.path("card/rom.gba")
+            self.halvek(rom, expected_out=success(rom))
+            self.assert_holding({"card/rom.gba.bin": patched(content), "card/rom.gba.sav": BLANK_SAVE})
 
     @only_posix
     def test_fifo_output_gets_the_image_in_order(self):

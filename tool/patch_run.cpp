@@ -75,14 +75,14 @@ copy_result write_image(const open_file& input, const open_file& output, std::sp
     return output.regular ? copy_result{failure::writing, write_at(output, 0, header)} : copied;
 }
 
-// Writes the output image into the staged output. Where the device is too full to hold it
-// beside the file it replaces, and removing that file gives the room, the copy starts again
-// once it is gone.
-copy_result write_image_with_room(const open_file& input, staged_output& output, std::span<const std::uint8_t> header)
+// Writes `size` bytes into the staged output with `write`. Where the device is too full to
+// hold them beside the file they replace, and removing that file gives the room, they are
+// written again once it is gone.
+template <typename Write> copy_result write_with_room(staged_output& output, std::int64_t size, Write write)
 {
-    auto result = write_image(input, output.file(), header);
-    if (result.error == file_error::no_room && output.make_room(input.size) == file_error::none) {
-        result = write_image(input, output.file(), header);
+    copy_result result = write();
+    if (result.error == file_error::no_room && output.make_room(size) == file_error::none) {
+        result = write();
     }
     return result;
 }
@@ -121,7 +121,9 @@ bool patch_image(const std::filesystem::path& input_name)
     show_complement(header[complement_offset]);
     show_copying();
     // On every early return, whatever is staged goes with its staged_output.
-    const auto result = write_image_with_room(*input, output, std::span(header).first(header_length));
+    const auto result = write_with_room(output, input->size, [&] {
+        return write_image(*input, output.file(), std::span(header).first(header_length));
+    });
     (void)input->handle.close();  // nothing was written to it, so its close has nothing to lose
     if (result.error != file_error::none) {
         show_failure(result.what, result.what == failure::reading ? input_name : output_name);
@@ -139,7 +141,10 @@ bool patch_image(const std::filesystem::path& input_name)
     }
     show_making_save();
     const std::vector<std::uint8_t> blank_save(save_size);
-    if (write_at(save.file(), 0, blank_save) != file_error::none || save.commit() != file_error::none) {
+    const auto saved = write_with_room(save, static_cast<std::int64_t>(save_size), [&] {
+        return copy_result{failure::writing, write_at(save.file(), 0, blank_save)};
+    });
+    if (saved.error != file_error::none || save.commit() != file_error::none) {
         show_failure(failure::writing, save_name);
         return false;
     }
