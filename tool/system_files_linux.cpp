@@ -11,7 +11,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -106,28 +105,33 @@ bool no_such_attribute()
     return errno == ENODATA || errno == EOPNOTSUPP;
 }
 
-// An extended attribute's value, or nothing where the file has none of that name; `unread`
-// is set where it could not be told which.
-std::optional<std::string> attribute(const file_handle& file, const char* name, bool& unread)
+// What an extended attribute call gives (a value, or the NUL-separated names), asked first
+// for its length; nothing where there is none, and `unread` set where it could not be told.
+template <typename Call> std::optional<std::string> attribute_text(Call call, bool& unread)
 {
-    const std::string through = held_name(file);
     for (;;) {
-        const ssize_t length = ::getxattr(through.c_str(), name, nullptr, 0);
-        if (length < 0) {
-            unread = unread || !no_such_attribute();
-            return std::nullopt;
-        }
-        std::string value(static_cast<std::size_t>(length), '\0');
-        const ssize_t read = ::getxattr(through.c_str(), name, value.data(), value.size());
-        if (read >= 0) {
-            value.resize(static_cast<std::size_t>(read));
-            return value;
+        const ssize_t length = call(nullptr, 0);
+        if (length >= 0) {
+            std::string text(static_cast<std::size_t>(length), '\0');
+            const ssize_t read = call(text.data(), text.size());
+            if (read >= 0) {
+                text.resize(static_cast<std::size_t>(read));
+                return text;
+            }
         }
         if (errno != ERANGE) {  // ERANGE: it grew meanwhile
             unread = unread || !no_such_attribute();
             return std::nullopt;
         }
     }
+}
+
+// An extended attribute's value, or nothing where the file has none of that name.
+std::optional<std::string> attribute(const file_handle& file, const char* name, bool& unread)
+{
+    const std::string through = held_name(file);
+    return attribute_text([&](char* value, std::size_t size) { return ::getxattr(through.c_str(), name, value, size); },
+                          unread);
 }
 
 bool marked(const file_handle& file, std::uint64_t marks)
@@ -150,10 +154,9 @@ bool shared(const struct stat& folder)
 // The system's own rules for shared folders (fs.protected_symlinks, protected_regular=2 and
 // protected_fifos=2), kept whatever they are set to, for root as for anyone: a link is
 // followed, and a file replaced, only when it belongs to this user or to the folder's owner.
-bool may_use(const file_handle& folder, const struct stat& found)
+bool may_use(const struct stat& folder, const struct stat& found)
 {
-    const auto status = status_of(folder);
-    return status && (!shared(*status) || found.st_uid == ::geteuid() || found.st_uid == status->st_uid);
+    return !shared(folder) || found.st_uid == ::geteuid() || found.st_uid == folder.st_uid;
 }
 
 std::optional<std::filesystem::path> read_link(const file_handle& link)
@@ -174,21 +177,21 @@ std::optional<std::filesystem::path> read_link(const file_handle& link)
 
 // In a sticky folder only the file's owner, the folder's owner and root may take a file's
 // name, so a move over it would fail for anyone else.
-bool sticky_folder_allows_replacing(const file_handle& folder, const struct stat& file)
+bool sticky_folder_allows_replacing(const struct stat& folder, const struct stat& file)
 {
-    const auto status = status_of(folder);
     const uid_t user = ::geteuid();
-    return status && ((status->st_mode & S_ISVTX) == 0 || user == 0 || file.st_uid == user || status->st_uid == user);
+    return (folder.st_mode & S_ISVTX) == 0 || user == 0 || file.st_uid == user || folder.st_uid == user;
 }
 
 // Whether the file found under the output name may be replaced (a regular file) or written
 // (a device or a FIFO) by this run.
 file_error check_found(const output_target& target, const struct stat& found)
 {
-    if (!may_use(target.folder, found)) {
+    const auto folder = status_of(target.folder);
+    if (!folder || !may_use(*folder, found)) {
         return file_error::refused;
     }
-    if (S_ISREG(found.st_mode) && (!sticky_folder_allows_replacing(target.folder, found) ||
+    if (S_ISREG(found.st_mode) && (!sticky_folder_allows_replacing(*folder, found) ||
                                    ::faccessat(target.replaced.get(), "", W_OK, AT_EACCESS | AT_EMPTY_PATH) != 0 ||
                                    marked(target.replaced, unreplaceable))) {
         return file_error::refused;
@@ -218,8 +221,7 @@ bool file_handle::close() noexcept
         return true;
     }
     // After EINTR the descriptor is gone on Linux, so a retry could close another one.
-    const bool closed = ::close(std::exchange(handle_, -1)) == 0 || errno == EINTR;
-    return closed;
+    return ::close(std::exchange(handle_, -1)) == 0 || errno == EINTR;
 }
 
 std::optional<open_file> open_for_reading(const std::filesystem::path& name)
@@ -295,7 +297,8 @@ bool follow(const file_handle& link, const struct stat& status, file_handle& fol
             std::deque<std::filesystem::path>& rest)
 {
     const auto leads_to = read_link(link);
-    if (!leads_to || !may_use(folder, status)) {
+    const auto folder_status = status_of(folder);
+    if (!leads_to || !folder_status || !may_use(*folder_status, status)) {
         return false;
     }
     const auto onward = leads_to->relative_path();
@@ -434,20 +437,9 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
     carried_attributes carried{
         .status = *status, .acl = attribute(replaced, access_acl, unread), .user_attributes = {}};
     const std::string through = held_name(replaced);
-    std::string names;
-    for (ssize_t length = 0;;) {
-        length = ::listxattr(through.c_str(), names.data(), names.size());
-        if (length >= 0 && static_cast<std::size_t>(length) <= names.size()) {
-            names.resize(static_cast<std::size_t>(length));
-            break;
-        }
-        if (length < 0 && errno != ERANGE) {
-            unread = unread || !no_such_attribute();
-            names.clear();
-            break;
-        }
-        names.resize(length < 0 ? names.size() * 2 + 256 : static_cast<std::size_t>(length));
-    }
+    const std::string names =
+        attribute_text([&](char* list, std::size_t size) { return ::listxattr(through.c_str(), list, size); }, unread)
+            .value_or("");
     for (std::size_t begin = 0; begin < names.size();) {
         std::string name = names.c_str() + begin;  // NUL-separated
         begin += name.size() + 1;
@@ -535,12 +527,16 @@ bool give_new_file_attributes(const file_handle& folder, const file_handle& file
     return ::fsetxattr(file.get(), access_acl, acl.data(), acl.size(), 0) == 0;
 }
 
-bool flush_folder(const file_handle& folder)
+// Hands the folder's entries to the device. The new file is whole under its name whatever
+// this flush says: a failure only leaves the system to write the folder back in its own time.
+void flush_folder(const file_handle& folder)
 {
     // The folder is held for its path alone; a readable one can be flushed. One that cannot be
     // read (a drop box) is not, as a write in place would not have flushed it either.
     const file_handle readable = open_owned(folder.get(), ".", O_RDONLY | O_DIRECTORY);
-    return !readable || ::fsync(readable.get()) == 0 || errno == EINVAL;  // EINVAL: nothing to flush here
+    if (readable) {
+        (void)::fsync(readable.get());
+    }
 }
 
 }  // namespace
@@ -645,7 +641,7 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
         return file_error::no_room;
     }
     target.name_taken = false;
-    (void)flush_folder(target.folder);
+    flush_folder(target.folder);
     return file_error::none;
 }
 
@@ -690,13 +686,12 @@ file_error link_as_final(const output_target& target, open_file& file)
     if (!link_unnamed(file, target.folder, target.leaf)) {
         return error_from_errno();
     }
-    if (!file.handle.close()) {
+    const bool closed = file.handle.close();
+    if (!closed) {
         (void)::unlinkat(target.folder.get(), target.leaf.c_str(), 0);
-        (void)flush_folder(target.folder);
-        return file_error::failed;
     }
-    (void)flush_folder(target.folder);
-    return file_error::none;
+    flush_folder(target.folder);
+    return closed ? file_error::none : file_error::failed;
 }
 
 }  // namespace
@@ -733,9 +728,7 @@ file_error place(output_target& target, open_file& file, staged_name& name)
         return error_from_errno();  // the staged name goes with `name`
     }
     name.forget();
-    // The new file is whole under its name whatever this flush says; a failure only leaves
-    // it to the system to write the folder back in its own time.
-    (void)flush_folder(target.folder);
+    flush_folder(target.folder);
     return file_error::none;
 }
 
