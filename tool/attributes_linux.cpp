@@ -23,17 +23,19 @@ constexpr const char* default_acl = "system.posix_acl_default";
 template <typename Call> std::optional<std::string> attribute_text(Call call, bool& unread)
 {
     for (;;) {
-        const ssize_t length = call(nullptr, 0);
+        ssize_t length = call(nullptr, 0);
         if (length >= 0) {
-            std::string text(static_cast<std::size_t>(length), '\0');
-            const ssize_t read = call(text.data(), text.size());
-            if (read >= 0) {
-                text.resize(static_cast<std::size_t>(read));
+            // One byte more than asked for: a size of 0 would ask for the length again.
+            std::string text(static_cast<std::size_t>(length) + 1, '\0');
+            length = call(text.data(), text.size());
+            if (length >= 0) {
+                text.resize(static_cast<std::size_t>(length));
                 return text;
             }
         }
-        if (errno != ERANGE) {  // ERANGE: it grew meanwhile
-            unread = unread || !no_such_attribute(errno);
+        const int cause = errno;
+        if (cause != ERANGE) {  // ERANGE: it grew meanwhile
+            unread = unread || !no_such_attribute(cause);
             return std::nullopt;
         }
     }
@@ -79,12 +81,10 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
         if (!name.starts_with("user.")) {
             continue;
         }
-        // The user's attributes of a file its owner may not read stay unread, as for `cp -p`.
-        bool denied = false;
-        if (auto value = attribute(replaced, name.c_str(), denied)) {
+        // One that cannot be read (of a file its owner may not read, say) fails the run
+        // rather than be lost.
+        if (auto value = attribute(replaced, name.c_str(), unread)) {
             carried.user_attributes.emplace_back(std::move(name), std::move(*value));
-        } else if (denied && errno != EACCES && errno != EPERM) {
-            unread = true;
         }
     }
     if (unread) {
@@ -93,19 +93,18 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
     return carried;
 }
 
-// The owner and group first, as a change of owner clears the set-user-ID and set-group-ID
-// bits. Those pass only with the owner or group they were set for, and only from a file with
-// no other name, which another user could have linked to any set-ID program. A group that
-// cannot be kept takes none of the old group's rights. Then the ACL (exactly, or none), the
-// mode, which also sets the ACL's mask to what it was, and the user's attributes.
+// The owner and group first, then the mode, as OpenBSD's cp does. A patched image is never a
+// program, so the set-user-ID and set-group-ID bits never pass; a group that cannot be kept
+// takes none of the old group's rights. Then the ACL (exactly, or none), the mode, which also
+// sets the ACL's mask to what it was, and the user's attributes.
 bool give_carried(const carried_attributes& carried, const file_handle& file)
 {
     const auto& old = carried.status;
     const bool group_kept = ::fchown(file.get(), old.st_uid, old.st_gid) == 0;
-    const bool owner_kept = group_kept || ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) == 0;
-    const bool one_name = old.st_nlink <= 1;
-    const mode_t kept_bits = 0707U | S_ISVTX | (group_kept ? 0070U : 0U) | (owner_kept && one_name ? S_ISUID : 0U) |
-                             (group_kept && one_name ? S_ISGID : 0U);
+    // Where neither can be given, the new file stays this user's.
+    [[maybe_unused]] const bool owner_kept =
+        group_kept || ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) == 0;
+    const mode_t kept_bits = 0707U | S_ISVTX | (group_kept ? 0070U : 0U);
     const bool acl_given = carried.acl
                                ? ::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0) == 0
                                : ::fremovexattr(file.get(), access_acl) == 0 || no_such_attribute(errno);

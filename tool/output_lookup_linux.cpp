@@ -4,11 +4,14 @@
 
 #include "system_files_linux.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 
@@ -64,17 +67,57 @@ bool sticky_folder_allows_replacing(const struct stat& folder, const struct stat
     return (folder.st_mode & S_ISVTX) == 0 || user == 0 || file.st_uid == user || folder.st_uid == user;
 }
 
+// Whether this process's user could write the file, from its mode alone: for a system that
+// cannot be asked. An ACL is not read, so a named user or group is judged by the group class.
+bool mode_allows_writing(const struct stat& file)
+{
+    const uid_t user = ::geteuid();
+    if (user == 0 || file.st_uid == user) {
+        return user == 0 || (file.st_mode & S_IWUSR) != 0;
+    }
+    std::array<gid_t, 256> groups{};
+    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    const bool member = file.st_gid == ::getegid() || (count > 0 && std::find(groups.begin(), groups.begin() + count,
+                                                                              file.st_gid) != groups.begin() + count);
+    return (file.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0;
+}
+
+// Whether this process's user may write the file, as the system judges it. Before Linux 5.8
+// (or under a filter that answers for the newer call) a check of a descriptor alone is not
+// to be had: the older call is asked of the file through /proc, which judges by the real user
+// (the same, unless the program was set-ID), and where that is not mounted, the mode is.
+bool writable(const file_handle& file, const struct stat& status)
+{
+    if (::faccessat(file.get(), "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0) {
+        return true;
+    }
+    if (const int cause = errno; cause != EINVAL && cause != ENOSYS && cause != EPERM) {
+        return false;
+    }
+    if (::getuid() == ::geteuid() && ::getgid() == ::getegid()) {
+        const std::string through = proc_path(file);
+        if (::syscall(SYS_faccessat, AT_FDCWD, through.c_str(), W_OK) == 0) {
+            return true;
+        }
+        if (errno != ENOENT) {
+            return false;
+        }
+    }
+    return mode_allows_writing(status);
+}
+
 // Whether the file found under the output name may be replaced (a regular file) or written
-// (a device or a FIFO) by this run.
+// (a device or a FIFO) by this run. In a shared folder a file with another name is refused
+// too: another user may have linked it there, and what it carries would pass to the output.
 file_error check_found(const output_target& target, const struct stat& found)
 {
     const auto folder = status_of(target.folder);
     if (!folder || !may_use(*folder, found)) {
         return file_error::refused;
     }
-    if (S_ISREG(found.st_mode) && (!sticky_folder_allows_replacing(*folder, found) ||
-                                   ::faccessat(target.replaced.get(), "", W_OK, AT_EACCESS | AT_EMPTY_PATH) != 0 ||
-                                   marked(target.replaced, unreplaceable))) {
+    if (S_ISREG(found.st_mode) &&
+        ((shared(*folder) && found.st_nlink > 1) || !sticky_folder_allows_replacing(*folder, found) ||
+         !writable(target.replaced, found) || marked(target.replaced, unreplaceable))) {
         return file_error::refused;
     }
     return file_error::none;

@@ -105,7 +105,7 @@ bool patch_image(const std::filesystem::path& input_name)
         not_for_image.push_back(*save_file);
     }
     staged_output output;
-    if (output.open(output_name, not_for_image) != file_error::none) {
+    if (output.open(output_name, not_for_image, input->size) != file_error::none) {
         show_failure(failure::opening, output_name);
         return false;
     }
@@ -135,7 +135,8 @@ bool patch_image(const std::filesystem::path& input_name)
     }
 
     staged_output save;
-    if (save.open(save_name, std::array{input->id, output.file().id}) != file_error::none) {
+    if (save.open(save_name, std::array{input->id, output.file().id}, static_cast<std::int64_t>(save_size)) !=
+        file_error::none) {
         show_failure(failure::opening, save_name);
         return false;
     }

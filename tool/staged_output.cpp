@@ -13,7 +13,8 @@ std::optional<file_id> existing_output(const std::filesystem::path& name)
     return target.id;
 }
 
-file_error staged_output::open(const std::filesystem::path& name, std::span<const file_id> must_not_be)
+file_error staged_output::open(const std::filesystem::path& name, std::span<const file_id> must_not_be,
+                               std::int64_t size)
 {
     if (state_ != state::idle) {
         return file_error::failed;
@@ -29,7 +30,12 @@ file_error staged_output::open(const std::filesystem::path& name, std::span<cons
         state_ = error == file_error::none ? state::direct : state::idle;
         return error;
     }
-    const auto error = create_staged(target_, file_, staged_);
+    auto error = create_staged(target_, file_, staged_);
+    // A file system out of files (inodes) takes a new one where the old file's removal gives
+    // one back, and room enough for its content, by the same rule as a copy out of room.
+    if (error == file_error::no_room && halvek::make_room(target_, file_, size) == file_error::none) {
+        error = create_staged(target_, file_, staged_);
+    }
     if (error != file_error::none) {
         discard();
         return error;

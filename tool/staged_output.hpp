@@ -32,9 +32,10 @@ public:
     staged_output& operator=(staged_output&&) = delete;
     ~staged_output() { discard(); }
 
-    // Looks up the name and stages the output there. Refused: whatever the rules refuse, and a
-    // name that leads to one of the files in `must_not_be`.
-    [[nodiscard]] file_error open(const std::filesystem::path& name, std::span<const file_id> must_not_be);
+    // Looks up the name and stages the output there, for `size` bytes. Refused: whatever the
+    // rules refuse, and a name that leads to one of the files in `must_not_be`.
+    [[nodiscard]] file_error open(const std::filesystem::path& name, std::span<const file_id> must_not_be,
+                                  std::int64_t size);
 
     [[nodiscard]] const open_file& file() const { return file_; }
 

@@ -85,8 +85,9 @@ struct output_target {
 // in `name` from the moment it exists.
 [[nodiscard]] file_error create_staged(const output_target& target, open_file& file, staged_name& name);
 
-// After a copy ran out of room: empties the staged file and, where removing the replaced file
-// gives back enough for `size` bytes, removes it. no_room where it would not.
+// After a copy ran out of room, or the staged file could not be made for want of it: empties
+// the staged file, if there is one, and, where removing the replaced file gives back enough
+// for `size` bytes, removes it. no_room where it would not.
 [[nodiscard]] file_error make_room(output_target& target, const open_file& file, std::int64_t size);
 
 // Flushes the staged file, gives it its attributes and puts it under the target's name. On

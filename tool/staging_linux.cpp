@@ -1,14 +1,20 @@
 // Staging on Linux: the private staged file is made beside the output through the open
-// folder, room is made for it where the old file's removal gives it, and it is put in place.
+// folder, and put in place once whole.
+#include "staging_linux.hpp"
+
 #include "attributes_linux.hpp"
 #include "interrupts.hpp"
 #include "output_lookup_linux.hpp"
 #include "staging.hpp"
 #include "system_files_linux.hpp"
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -18,30 +24,55 @@ namespace {
 
 constexpr mode_t private_mode = 0600;
 
-// Staged names are `.halvek-<process>-<n>.tmp` beside the final name; a name another run
-// made is passed over. `make` creates a file under the name, or fails with errno set.
+// Fills `bytes` from the system's random source: the call, or the device where a filter or a
+// bare root keeps it from this process. Where neither answers, from the clock's nanoseconds,
+// which no one can read in advance either.
+void fill_random(std::span<std::uint8_t> bytes)
+{
+    if (::getrandom(bytes.data(), bytes.size(), GRND_NONBLOCK) == static_cast<ssize_t>(bytes.size())) {
+        return;
+    }
+    const file_handle device = open_owned(AT_FDCWD, "/dev/urandom", O_RDONLY);
+    if (device && ::read(device.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
+        return;
+    }
+    timespec now{};
+    (void)::clock_gettime(CLOCK_REALTIME, &now);
+    std::uint64_t state = (static_cast<std::uint64_t>(now.tv_sec) << 30U) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+                          (static_cast<std::uint64_t>(::getpid()) << 48U);
+    for (auto& byte : bytes) {  // splitmix64, one byte of each step
+        state += 0x9e3779b97f4a7c15U;
+        std::uint64_t mixed = state;
+        mixed = (mixed ^ (mixed >> 30U)) * 0xbf58476d1ce4e5b9U;
+        mixed = (mixed ^ (mixed >> 27U)) * 0x94d049bb133111ebU;
+        byte = static_cast<std::uint8_t>(mixed ^ (mixed >> 31U));
+    }
+}
+
+// Makes a file under a staged name with `make`, which creates it or fails with errno set; a
+// name already there is passed over. The name is registered in `name` as the file appears.
 template <typename Make> file_error create_under_staged_name(const output_target& target, staged_name& name, Make make)
 {
-    constexpr int attempts = 100;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::filesystem::path leaf = ".halvek-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+    constexpr int attempts = 10;
+    int cause = EEXIST;
+    for (int attempt = 0; attempt < attempts && cause == EEXIST; ++attempt) {
+        std::filesystem::path leaf = unguessable_leaf();
         const interrupts_held held;
         if (make(leaf)) {
             name.take(target.folder.get(), std::move(leaf));
             return file_error::none;
         }
-        if (errno != EEXIST) {
-            break;
-        }
+        cause = errno;
     }
-    return error_from(errno);
+    return error_from(cause);
 }
 
-// Gives an unnamed file a name. Through /proc anyone may; the direct way needs a privilege,
-// but works where /proc is not mounted.
+// Gives an unnamed file a name. Through /proc anyone may; the direct way needs a privilege
+// before Linux 6.10, but works where /proc is not mounted.
 bool link_unnamed(const open_file& file, const file_handle& folder, const std::filesystem::path& leaf)
 {
-    return ::linkat(AT_FDCWD, proc_path(file.handle).c_str(), folder.get(), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+    const std::string through = proc_path(file.handle);
+    return ::linkat(AT_FDCWD, through.c_str(), folder.get(), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
            (errno == ENOENT && ::linkat(file.handle.get(), "", folder.get(), leaf.c_str(), AT_EMPTY_PATH) == 0);
 }
 
@@ -55,26 +86,45 @@ void release_cached_pages(const file_handle& replaced)
     }
 }
 
-// Hands the folder's entries to the device. The new file is whole under its name whatever
-// this flush says: a failure only leaves the system to write the folder back in its own time.
-void flush_folder(const file_handle& folder)
+// A second descriptor of the staged file, which outlives the checked close of the first, for
+// flushing its file system once the file is in place.
+file_handle flush_handle(const open_file& file)
 {
-    // The folder is open for its path alone; a readable one can be flushed. One that cannot be
-    // read (a drop box) is not, as a write in place would not have flushed it either.
-    const file_handle readable = open_owned(folder.get(), ".", O_RDONLY | O_DIRECTORY);
-    if (readable) {
-        (void)::fsync(readable.get());
-    }
+    return file_handle(::fcntl(file.handle.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
 }
 
 }  // namespace
+
+std::filesystem::path unguessable_leaf()
+{
+    std::array<std::uint8_t, 16> random{};
+    fill_random(random);
+    std::string leaf = ".halvek-";
+    for (const std::uint8_t byte : random) {
+        constexpr std::string_view digits = "0123456789abcdef";
+        leaf += digits[byte >> 4U];
+        leaf += digits[byte & 0xfU];
+    }
+    return leaf + ".tmp";
+}
+
+bool flush_folder(const file_handle& folder, const file_handle& through)
+{
+    const file_handle readable = open_owned(folder.get(), ".", O_RDONLY | O_DIRECTORY);
+    if (readable && ::fsync(readable.get()) == 0) {
+        return true;
+    }
+    // A folder that cannot be read (a drop box), or that its file system cannot flush alone.
+    return (!readable || errno == EINVAL) && through && ::syncfs(through.get()) == 0;
+}
 
 file_error create_staged(const output_target& target, open_file& file, staged_name& name)
 {
     // Without a name the file cannot be left behind, whatever ends the run. Either way it is
     // its maker's alone, without the ACL the folder's default would give it.
     file_handle created = open_owned(target.folder.get(), ".", O_TMPFILE | O_WRONLY, private_mode);
-    if (!created && error_from(errno) == file_error::unsupported) {
+    int cause = errno;
+    if (!created && error_from(cause) == file_error::unsupported) {
         const auto error = create_under_staged_name(target, name, [&](const std::filesystem::path& leaf) {
             created =
                 open_owned(target.folder.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, private_mode);
@@ -85,7 +135,7 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
         }
     }
     if (!created) {
-        return error_from(errno);
+        return error_from(cause);
     }
     if (!remove_inherited_acl(created)) {
         return file_error::failed;
@@ -95,81 +145,9 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
         return file_error::failed;
     }
     file = std::move(*described);
-    if (target.kind == target_kind::regular) {
+    if (target.kind == target_kind::regular && target.leaf_holds_replaced) {
         release_cached_pages(target.replaced);
     }
-    return file_error::none;
-}
-
-namespace {
-
-// Calls `found` with each entry of the folder until it says yes. A folder that is gone (that
-// of a process that ended) or not this user's to read counts as a no; any other failure to
-// look (no descriptor left, say) as a yes, since nothing may be concluded from it.
-template <typename Found> bool any_entry(const std::filesystem::path& folder, Found found)
-{
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
-         entry.increment(error)) {
-        if (found(entry->path())) {
-            return true;
-        }
-    }
-    const int cause = error.value();
-    return error && cause != ENOENT && cause != ESRCH && cause != EACCES && cause != EPERM;
-}
-
-// Whether a process other than this one has the file open or mapped, as far as this process
-// may look: then removing its name gives nothing back.
-bool in_use_elsewhere(const file_id& id)
-{
-    if (::access("/proc/self/fd", F_OK) != 0) {
-        return true;  // no way to look: nothing may be concluded
-    }
-    const std::string own = std::to_string(::getpid());
-    const auto is_the_file = [&](const std::filesystem::path& entry) {
-        struct stat status {};
-        return ::stat(entry.c_str(), &status) == 0 && id_of(status) == id;
-    };
-    return any_entry("/proc", [&](const std::filesystem::path& process) {
-        const std::string pid = process.filename();
-        // Each thread may have a table of its own, and its process's may be gone with its first
-        // thread.
-        return pid != own && pid.find_first_not_of("0123456789") == std::string::npos &&
-               (any_entry(process / "task",
-                          [&](const std::filesystem::path& task) { return any_entry(task / "fd", is_the_file); }) ||
-                any_entry(process / "map_files", is_the_file));
-    });
-}
-
-}  // namespace
-
-file_error make_room(output_target& target, const open_file& file, std::int64_t size)
-{
-    const auto replaced = target.leaf_holds_replaced ? status_of(target.replaced) : std::nullopt;
-    const auto staged = status_of(file.handle);
-    constexpr std::int64_t block = 512;  // the unit of st_blocks
-    // What the copy could write before it ran out is what it can write again once the staged
-    // file is emptied, whether the device or a quota ran out; the old file adds its blocks
-    // only where no other name and no other process keeps them.
-    struct stat now {};
-    if (!replaced || !staged || replaced->st_nlink != 1 ||
-        (std::int64_t{staged->st_blocks} + std::int64_t{replaced->st_blocks}) * block < size ||
-        ::fstatat(target.folder.get(), target.leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        id_of(now) != target.id || in_use_elsewhere(target.id) || ::ftruncate(file.handle.get(), 0) != 0) {
-        return file_error::no_room;
-    }
-    // Its attributes still pass to the new file; kept open here, it would keep its blocks.
-    target.carried = read_carried(target.replaced);
-    if (!target.carried) {
-        return file_error::failed;
-    }
-    (void)target.replaced.close();
-    if (::unlinkat(target.folder.get(), target.leaf.c_str(), 0) != 0) {
-        return file_error::no_room;
-    }
-    target.leaf_holds_replaced = false;
-    flush_folder(target.folder);
     return file_error::none;
 }
 
@@ -195,7 +173,8 @@ bool give_attributes(output_target& target, const file_handle& file)
 {
     // Attributes are read through /proc; where it is not mounted (a bare chroot), the file
     // stays its maker's alone rather than get less than its ACLs would have allowed.
-    if (::access(proc_path(file).c_str(), F_OK) != 0) {
+    const std::string through = proc_path(file);
+    if (::access(through.c_str(), F_OK) != 0) {
         return errno == ENOENT;
     }
     if (target.replaced) {
@@ -211,15 +190,15 @@ bool give_attributes(output_target& target, const file_handle& file)
 // behind. name_taken where another file came there first.
 file_error link_as_final(const output_target& target, open_file& file)
 {
+    const file_handle through = flush_handle(file);
     if (!link_unnamed(file, target.folder, target.leaf)) {
         return error_from(errno);
     }
-    const bool closed = file.handle.close();
-    if (!closed) {
+    if (!file.handle.close()) {
         (void)::unlinkat(target.folder.get(), target.leaf.c_str(), 0);
+        return file_error::failed;
     }
-    flush_folder(target.folder);
-    return closed ? file_error::none : file_error::failed;
+    return flush_folder(target.folder, through) ? file_error::none : file_error::failed;
 }
 
 }  // namespace
@@ -251,13 +230,20 @@ file_error place(output_target& target, open_file& file, staged_name& name)
             return error;
         }
     }
-    if (!file.handle.close() ||
-        ::renameat(target.folder.get(), name.leaf().c_str(), target.folder.get(), target.leaf.c_str()) != 0) {
-        return error_from(errno);  // the staged name goes with `name`
+    const file_handle through = flush_handle(file);
+    if (!file.handle.close()) {
+        return file_error::failed;  // the staged name goes with `name`
     }
-    name.forget();
-    flush_folder(target.folder);
-    return file_error::none;
+    {
+        // The move and the name's leaving the list go together: an interrupt finds the staged
+        // name registered exactly while it exists.
+        const interrupts_held held;
+        if (::renameat(target.folder.get(), name.leaf().c_str(), target.folder.get(), target.leaf.c_str()) != 0) {
+            return error_from(errno);
+        }
+        name.forget();
+    }
+    return flush_folder(target.folder, through) ? file_error::none : file_error::failed;
 }
 
 }  // namespace halvek

@@ -1,0 +1,116 @@
+// Room on Linux: after a copy beside the old file ran out of room, the old file goes where
+// that gives the room back, and only then.
+#include "attributes_linux.hpp"
+#include "interrupts.hpp"
+#include "staging.hpp"
+#include "staging_linux.hpp"
+#include "system_files_linux.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace halvek {
+namespace {
+
+// Whether the old file's blocks count against every quota the new file counts against: its
+// owner and group are the new file's, or the new file's are root's, which no quota binds.
+// Without a quota this is more than needed; it is kept, as the two cannot be told apart.
+bool same_quota(const struct stat& replaced, const output_target& target, const open_file& file)
+{
+    uid_t owner = ::geteuid();
+    gid_t group = ::getegid();
+    if (const auto staged = file.handle ? status_of(file.handle) : std::nullopt) {
+        owner = staged->st_uid;
+        group = staged->st_gid;
+    } else if (const auto folder = status_of(target.folder); folder && (folder->st_mode & S_ISGID) != 0) {
+        group = folder->st_gid;
+    }
+    return (replaced.st_uid == owner || owner == 0) && (replaced.st_gid == group || group == 0);
+}
+
+// Opens the replaced file again, this time for a write lease, which the system grants only
+// while no other process has the file open or mapped, and which makes anyone who opens it
+// meanwhile wait. The handle of the look-up goes first: older kernels count it as another
+// open. Empty where no lease could be had (not the file's owner, a file system without
+// leases, leases turned off), which counts as the file being in use.
+file_handle lease_replaced(output_target& target)
+{
+    const std::string through = proc_path(target.replaced);
+    file_handle reopened = open_owned(AT_FDCWD, through.c_str(), O_RDONLY | O_NONBLOCK);
+    if (!reopened && errno == EACCES) {  // a file its owner may write but not read
+        reopened = open_owned(AT_FDCWD, through.c_str(), O_WRONLY | O_NONBLOCK);
+    }
+    const auto status = reopened ? status_of(reopened) : std::nullopt;
+    if (!status || id_of(*status) != target.id) {
+        return {};
+    }
+    target.replaced = std::move(reopened);
+    // Told that someone waits, the run goes on: the signal for it must not end the process.
+    if (::fcntl(target.replaced.get(), F_SETSIG, SIGURG) != 0 ||
+        ::fcntl(target.replaced.get(), F_SETLEASE, F_WRLCK) != 0) {
+        return {};
+    }
+    return std::move(target.replaced);
+}
+
+// Removes the leased file from the folder, and nothing else: its name is first moved to an
+// unguessable one, and what that then holds is removed only while it is still the leased
+// file and no one has asked to open it; anything else goes back under its name.
+bool remove_leased(const output_target& target, const file_handle& leased)
+{
+    const auto aside = unguessable_leaf();
+    const int folder = target.folder.get();
+    const interrupts_held held;  // the old file is never left under a staged name
+    if (::renameat2(folder, target.leaf.c_str(), folder, aside.c_str(), RENAME_NOREPLACE) != 0 &&
+        (errno != EINVAL || ::renameat(folder, target.leaf.c_str(), folder, aside.c_str()) != 0)) {
+        return false;
+    }
+    struct stat moved {};
+    if (::fstatat(folder, aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && id_of(moved) == target.id &&
+        ::fcntl(leased.get(), F_GETLEASE) == F_WRLCK && ::unlinkat(folder, aside.c_str(), 0) == 0) {
+        return true;
+    }
+    (void)::renameat2(folder, aside.c_str(), folder, target.leaf.c_str(), RENAME_NOREPLACE);
+    return false;
+}
+
+}  // namespace
+
+file_error make_room(output_target& target, const open_file& file, std::int64_t size)
+{
+    const auto replaced = target.leaf_holds_replaced ? status_of(target.replaced) : std::nullopt;
+    const auto staged = file.handle ? status_of(file.handle) : std::nullopt;
+    constexpr std::int64_t block = 512;  // the unit of st_blocks
+    // What the copy could write before it ran out is what it can write again once the staged
+    // file is emptied; the old file adds its blocks only where no other name keeps them and
+    // they count where the new file's do.
+    const std::int64_t staged_blocks = staged ? std::int64_t{staged->st_blocks} : 0;
+    if (!replaced || (file.handle && !staged) || replaced->st_nlink != 1 ||
+        (staged_blocks + std::int64_t{replaced->st_blocks}) * block < size || !same_quota(*replaced, target, file)) {
+        return file_error::no_room;
+    }
+    const file_handle leased = lease_replaced(target);
+    if (!leased || (file.handle && ::ftruncate(file.handle.get(), 0) != 0)) {
+        return file_error::no_room;
+    }
+    // Its attributes still pass to the new file.
+    target.carried = read_carried(leased);
+    if (!target.carried) {
+        return file_error::failed;
+    }
+    if (!remove_leased(target, leased)) {
+        return file_error::no_room;
+    }
+    target.leaf_holds_replaced = false;
+    // Some file systems reuse freed blocks only once the removal is on the device.
+    (void)flush_folder(target.folder, leased);
+    return file_error::none;
+}
+
+}  // namespace halvek
