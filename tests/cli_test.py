@@ -33,8 +33,9 @@ COMMAND = [os.path.abspath(part) if os.sep in part else part for part in (ARGUME
 POSIX_MATTER = "a POSIX matter"
 SANITIZED_BUILD = "a sanitized program cannot run in a limited address space"
 only_posix = unittest.skipIf(WINDOWS, POSIX_MATTER)
-# A launcher that runs the program as on a file system without unnamed files.
-WITHOUT_UNNAMED_FILES = os.environ.get("WITHOUT_UNNAMED_FILES")
+# A launcher that runs the program as on a file system without unnamed files: the command that
+# starts it, or nothing. COMMAND itself may start the program through it as on an old kernel.
+WITHOUT_UNNAMED_FILES = [os.environ["LIMITED_CALLS"], "without-unnamed-files"] if os.environ.get("LIMITED_CALLS") else []
 # Under AddressSanitizer the program cannot run with a limited address space.
 SANITIZED = os.environ.get("HALVEK_SANITIZED") == "ON"
 NOBODY = 65534
@@ -77,7 +78,7 @@ def as_user(uid, gid=NOBODY):
 def launcher_probe():
     """The launcher asked for an unnamed file: it ends with the open's error number, or with 77
     where it has no filter for this machine."""
-    return subprocess.run([WITHOUT_UNNAMED_FILES, sys.executable, "-c",
+    return subprocess.run(WITHOUT_UNNAMED_FILES + [sys.executable, "-c",
                            "import os, sys\ntry: os.open(sys.argv[1], os.O_TMPFILE | os.O_WRONLY)\n"
                            "except OSError as error: sys.exit(error.errno)", tempfile.gettempdir()],
                           capture_output=True, text=True)
@@ -198,7 +199,7 @@ class Run(unittest.TestCase):
                              "the launcher let an unnamed file through: " + launcher_probe().stderr)
         if first_of_namespace and (os.geteuid() != 0 or not shutil.which("unshare")):
             self.skipTest("needs root and unshare, to start a process namespace")
-        launcher = ([] if unnamed else [WITHOUT_UNNAMED_FILES]) + (
+        launcher = ([] if unnamed else WITHOUT_UNNAMED_FILES) + (
             ["unshare", "--fork", "--pid", "--mount-proc"] if first_of_namespace else [])
         return subprocess.Popen(launcher + COMMAND + arguments, cwd=cwd or self.folder, preexec_fn=console_defaults,
                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -693,8 +694,9 @@ class Limits(Run):
 class OtherUsers(Run):
     def setUp(self):
         super().setUp()
-        # A copy that every user can reach, wherever the build is.
-        self.command = COMMAND[:-1] + [shutil.copy(COMMAND[-1], self.path("halvek"))]
+        # Copies that every user can reach, wherever the build is: the program and its launcher.
+        self.command = [shutil.copy(part, self.path(os.path.basename(part))) if os.path.isabs(part) else part
+                        for part in COMMAND]
 
     def test_folders_of_another_user(self):
         # Run as nobody, in a folder of root's.
