@@ -162,6 +162,11 @@ class Run(unittest.TestCase):
         self.assertEqual(run.returncode, 0)
         return console_text(run.stdout)
 
+    def command_for_all(self):
+        """Copies of the program and its launcher that every user can reach, wherever the build is."""
+        return [shutil.copy(part, self.path(os.path.basename(part))) if os.path.isabs(part) else part
+                for part in COMMAND]
+
     def clear_folder(self):
         for name in os.listdir(self.folder):
             os.remove(self.path(name))
@@ -218,7 +223,7 @@ class Run(unittest.TestCase):
 
     def wait_for_staged_data(self, pid, unnamed, folder=None):
         """Waits until the run has staged data as the case claims: in an open file that has no
-        name, or under a `.halvek-<process>-<n>.tmp` in the folder."""
+        name, or under a `.halvek-….tmp` in the folder."""
         folder = folder or self.folder
 
         def staged():
@@ -227,7 +232,7 @@ class Run(unittest.TestCase):
                     held = [os.stat(f"/proc/{pid}/fd/{descriptor}") for descriptor in os.listdir(f"/proc/{pid}/fd")]
                     return any(stat.S_ISREG(status.st_mode) and status.st_size and not status.st_nlink
                                for status in held)
-                return any(re.fullmatch(r"\.halvek-\d+-\d+\.tmp", name) and os.path.getsize(os.path.join(folder, name))
+                return any(re.fullmatch(r"\.halvek-[^/]+\.tmp", name) and os.path.getsize(os.path.join(folder, name))
                            for name in os.listdir(folder))
             except OSError:
                 return False  # opened or closed meanwhile
@@ -540,29 +545,6 @@ class Staging(Run):
         self.assert_holding({"unrelated": b"keep me", "rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
 
     @only_posix
-    def test_outputs_reach_storage_before_they_take_the_final_names(self):
-        if not shutil.which("strace"):
-            self.skipTest("no strace here")
-        self.write("rom.gba", image(4096, 26))
-        folder = re.escape(os.path.realpath(self.folder))
-        # A first run names the new files directly; a re-run moves them over the old ones.
-        for run, placing in [("first", "linkat"), ("re-run", "renameat")]:
-            with self.subTest(run=run):
-                log = self.path("calls")
-                subprocess.run(["strace", "-y", "-o", log, "-e", "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"]
-                               + COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, check=True, timeout=120,
-                               env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # the leak check cannot run traced
-                calls = self.read("calls").decode().splitlines()
-                os.remove(log)
-                for output in ("rom.gba.bin", "rom.gba.sav"):
-                    placed = next(at for at, call in enumerate(calls) if f'"{output}"' in call)
-                    self.assertTrue(calls[placed].startswith(placing), calls[placed])
-                    flushed = [call for call in calls[:placed] if not call.startswith("linkat")][-1]  # past its staged name
-                    self.assertRegex(flushed, rf"^f(data)?sync\(\d+<{folder}/[^/>]+>")  # the staged file
-                    self.assertRegex(calls[placed + 1], rf"^fsync\(\d+<{folder}>\)")  # then its folder
-
-    @only_posix
     def test_console_pipe_closed_by_its_reader(self):
         content = image(4096, 25)
         self.write("rom.gba", content)
@@ -694,32 +676,49 @@ class Limits(Run):
 class OtherUsers(Run):
     def setUp(self):
         super().setUp()
-        # Copies that every user can reach, wherever the build is: the program and its launcher.
-        self.command = [shutil.copy(part, self.path(os.path.basename(part))) if os.path.isabs(part) else part
-                        for part in COMMAND]
+        self.command = self.command_for_all()
 
-    def test_folders_of_another_user(self):
-        # Run as nobody, in a folder of root's.
-        content = image(4096, 33)
-        cases = [  # the folder's mode, root's .bin there (writable by all), whether the run succeeds
-            (0o733, None, True),       # written into but not read: no flush, as a write in place
-            (0o1777, b"root's", False),  # sticky: another user's file may not be replaced
+    def test_success_means_the_outputs_are_on_the_card(self):
+        # The card is read back as if pulled right after the run: only what the run flushed is on
+        # it. Its journal commits only when asked (commit=300), and no rename flushes data by itself
+        # (noauto_da_alloc).
+        if not shutil.which("mkfs.ext4"):
+            self.skipTest("no mkfs.ext4 here")
+        card, pulled = self.path("card"), self.path("pulled")
+        os.mkdir(card)
+        os.mkdir(pulled)
+        with open(self.path("card.img"), "wb") as file:
+            file.truncate(32 << 20)
+        subprocess.run(["mkfs.ext4", "-q", self.path("card.img")], check=True)
+        subprocess.run(["mount", "-o", "loop,commit=300,noauto_da_alloc", self.path("card.img"), card], check=True)
+        self.addCleanup(subprocess.run, ["umount", card])
+        device = subprocess.run(["findmnt", "-n", "-o", "SOURCE", card], capture_output=True, text=True,
+                                check=True).stdout.strip()
+        content = image(300000, 33)
+        cases = [  # the folder's owner and mode, whether outputs of an earlier run are there
+            (NOBODY, 0o755, False), (NOBODY, 0o755, True),
+            (0, 0o733, False), (0, 0o733, True),  # root's drop box: written into but not read by others
         ]
-        for mode, earlier, succeeds in cases:
-            with self.subTest(mode=oct(mode)):
-                shutil.rmtree(self.path("shared"), ignore_errors=True)
-                os.mkdir(self.path("shared"))
-                os.chmod(self.path("shared"), mode)
-                self.write("shared/rom.gba", content)
-                if earlier:
-                    self.write("shared/rom.gba.bin", earlier)
-                    os.chmod(self.path("shared/rom.gba.bin"), 0o666)
-                rom = self.path("shared/rom.gba")
-                self.halvek(rom, preexec_fn=as_user(NOBODY),
-                            expected_out=success(rom) if succeeds else failure(f"Error opening {rom}.bin.\n"))
-                self.assert_holding({"shared/rom.gba.bin": patched(content), "shared/rom.gba.sav": BLANK_SAVE}
-                                    if succeeds else {"shared/rom.gba.bin": earlier})
-                self.assertEqual(len(os.listdir(self.path("shared"))), 3 if succeeds else 2)
+        for owner, mode, rerun in cases:
+            with self.subTest(mode=oct(mode), rerun=rerun):
+                folder = os.path.join(card, f"{mode:o}-{rerun}")
+                os.mkdir(folder)
+                os.chown(folder, owner, owner)
+                os.chmod(folder, mode)
+                self.write(f"{folder}/rom.gba", content)
+                for output in self.earlier_outputs(f"{folder}/rom.gba") if rerun else []:
+                    os.chown(self.path(output), NOBODY, NOBODY)
+                os.sync()
+                rom = f"{folder}/rom.gba"
+                self.halvek(rom, preexec_fn=as_user(NOBODY), expected_out=success(rom))
+                subprocess.run(["dd", f"if={device}", f"of={self.path('pulled.img')}", "iflag=direct", "bs=1M",
+                                "status=none"], check=True)
+                subprocess.run(["mount", "-o", "loop", self.path("pulled.img"), pulled], check=True)
+                try:
+                    self.assert_holding({f"{pulled}/{os.path.basename(folder)}/rom.gba.bin": patched(content),
+                                         f"{pulled}/{os.path.basename(folder)}/rom.gba.sav": BLANK_SAVE})
+                finally:
+                    subprocess.run(["umount", pulled], check=True)
 
     def test_new_files_take_what_the_replaced_ones_carried(self):
         # Whatever the folder's default ACL would give, a replaced file's owner, group, mode,
