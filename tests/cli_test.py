@@ -122,6 +122,21 @@ DAEMON = 1
 SHARED_WITH_DAEMON = acl((1, 7, None), (2, 7, DAEMON), (4, 5, None), (0x10, 7, None), (0x20, 5, None))
 
 
+# Run as `python3 -c HOLD_AND_WAIT WAY NAME...`: holds each file open, or mapped with its
+# descriptor closed, until standard input ends.
+HOLD_AND_WAIT = """import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype, libc.mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
+for name in sys.argv[2:]:
+    file = os.open(name, os.O_RDONLY)
+    if sys.argv[1] == "a mapping":
+        if libc.mmap(None, os.fstat(file).st_size, 1, 1, file, 0) in (None, ctypes.c_void_p(-1).value):
+            sys.exit("mmap failed")
+        os.close(file)
+print("held", flush=True)
+sys.stdin.read()"""
+
+
 def limit_file_size(limit):
     def apply():
         if WINDOWS:  # Wine would end by the signal; the program itself ignores it
@@ -153,10 +168,10 @@ class Run(unittest.TestCase):
 
     command = COMMAND
 
-    def console_of(self, *arguments, **options):
+    def console_of(self, *arguments, command=None, **options):
         """Runs with standard input at its end, checks that it ends cleanly, and returns
         its standard output."""
-        run = subprocess.run(self.command + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
+        run = subprocess.run((command or self.command) + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
                              capture_output=True, timeout=120, **options)
         self.assertEqual(run.stderr, b"")
         self.assertEqual(run.returncode, 0)
@@ -560,51 +575,86 @@ class Staging(Run):
 
 
 class Limits(Run):
-    @needs_root  # to mount a small file system
+    @needs_root  # to mount a small file system, and to run as an ordinary user
     def test_room_by_trying(self):
-        # The new image is written beside the old one; only when that runs out of room, and
-        # removing the old one gives enough back, does the old one go first.
+        # An output is written beside the old one; only when that runs out of room, and removing
+        # the old one gives enough back, does the old one go first.
         card = self.path("card")
         os.mkdir(card)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", card], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", card])
-        cases = [  # image size, old image size, what keeps the old one's room, whether the run succeeds
-            (1200 << 10, 1200 << 10, None, True),          # room beside the old one
-            (1600 << 10, 1600 << 10, None, True),          # room once the old one is gone, and no more
-            (1500 << 10, 2 << 20, "another name", False),
-            (1500 << 10, 2 << 20, "an open file", False),  # as an emulator playing it keeps it
-            (2500 << 10, 1 << 20, None, False),            # not even then
+        command, user, kib = self.command_for_all(), 4001, 1 << 10
+        cases = [  # image size, old outputs and their sizes, a filler's size, the card's inodes,
+                   # what else keeps the old outputs' room, who runs, the output that fails
+            (1200 * kib, {"rom.gba.bin": 1200 * kib}, 0, None, None, 0, None),  # room beside the old one
+            (1600 * kib, {"rom.gba.bin": 1600 * kib}, 0, None, None, 0, None),  # room once it is gone, no more
+            (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "another name", 0, "bin"),
+            (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "an open file", 0, "bin"),  # an emulator playing it
+            (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "a mapping", user, "bin"),  # its descriptor closed
+            (2500 * kib, {"rom.gba.bin": 1024 * kib}, 0, None, None, 0, "bin"),  # not even then
+            # The save takes room beside the new image too, not beside its old self.
+            (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, None, user, None),
+            (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, "a mapping", user, "sav"),  # as emulators keep saves
+            (4 * kib, {"rom.gba.bin": 4 * kib, "rom.gba.sav": 4 * kib}, 0, 4, None, user, None),  # no inode but theirs
         ]
-        for size, old_size, kept_by, succeeds in cases:
-            linked = kept_by == "another name"
-            with self.subTest(size=size, old_size=old_size, kept_by=kept_by):
-                for name in os.listdir(card):
-                    os.remove(os.path.join(card, name))
+        for size, old_sizes, filler, inodes, kept_by, runner, fails in cases:
+            with self.subTest(size=size, old=old_sizes, inodes=inodes, kept_by=kept_by, runner=runner):
+                options = f"size=4m,uid={runner}" + (f",nr_inodes={inodes}" if inodes else "")
+                subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", card], check=True)
+                self.addCleanup(subprocess.run, ["umount", "-l", card], capture_output=True)
                 content = image(size, 41)
-                self.write("card/rom.gba", content)
-                old = b"\xee" * old_size
-                self.write("card/rom.gba.bin", old)
-                if linked:
+                old = {name: b"\xee" * old_size for name, old_size in old_sizes.items()}
+                others = {"rom.gba": content, **old, **({"filler": bytes(filler)} if filler else {})}
+                for name, bytes_there in others.items():
+                    self.write("card/" + name, bytes_there)
+                    os.chown(self.path("card/" + name), runner, runner)
+                if inodes:  # the premise: every inode taken
+                    self.assertEqual(os.statvfs(card).f_ffree, 0)
+                if kept_by == "another name":
                     os.link(self.path("card/rom.gba.bin"), self.path("card/other"))
-                held = open(self.path("card/rom.gba.bin"), "rb") if kept_by == "an open file" else None
+                    others["other"] = old["rom.gba.bin"]
+                holder = None
+                if kept_by in ("an open file", "a mapping"):
+                    holder = subprocess.Popen(["/usr/bin/python3", "-c", HOLD_AND_WAIT, kept_by, *old], cwd=card,
+                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=as_user(runner))
+                    self.assertEqual(holder.stdout.readline(), b"held\n")
                 rom = self.path("card/rom.gba")
-                self.halvek(rom, expected_out=success(rom) if succeeds
-                            else failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
-                if held:
-                    held.close()
-                self.assertEqual(self.read("card/rom.gba.bin"), patched(content) if succeeds else old)
-                self.assertEqual(sorted(os.listdir(card)),
-                                 sorted(["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds] + ["other"][:linked]))
-        with self.subTest(output="the save"):  # the same rule: room beside the image, not beside the old save
-            for name in os.listdir(card):
-                os.remove(os.path.join(card, name))
-            content = image(1200 << 10, 43)
-            self.write("card/rom.gba", content)
-            self.write("card/rom.gba.sav", b"\xee" * len(BLANK_SAVE))
-            self.write("card/filler", bytes(1600 << 10))
-            rom = self.path("card/rom.gba")
-            self.halvek(rom, expected_out=success(rom))
-            self.assert_holding({"card/rom.gba.bin": patched(content), "card/rom.gba.sav": BLANK_SAVE})
+                written = {"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE}
+                shown = success(rom)
+                if fails:
+                    written = dict(list(written.items())[:["bin", "sav"].index(fails)])
+                    shown = failure(banner(rom) + {"bin": COPYING, "sav": MAKING_SAVE}[fails] +
+                                    f"Error writing {rom}.{fails}.\n")
+                try:
+                    self.halvek(rom, preexec_fn=as_user(runner), expected_out=shown, command=command)
+                finally:
+                    if holder:
+                        holder.communicate(timeout=60)
+                expected = {**others, **written}
+                self.assert_holding({"card/" + name: bytes_there for name, bytes_there in expected.items()})
+                self.assertEqual(sorted(os.listdir(card)), sorted(expected))
+                subprocess.run(["umount", card], check=True)
+
+    @needs_root  # to act as two users
+    def test_full_quota_keeps_a_file_whose_removal_would_not_relieve_it(self):
+        # In a group's folder Bob's quota is full; Alice's old image counts against hers, so its
+        # removal would give him nothing back. This system keeps no quotas: the error is injected.
+        if not shutil.which("strace"):
+            self.skipTest("no strace here")
+        alice, bob, group = 4001, 4002, 4000
+        command = self.command_for_all()
+        os.mkdir(self.path("group"))
+        os.chown(self.path("group"), alice, group)
+        os.chmod(self.path("group"), 0o2775)
+        self.write("group/rom.gba", image(4096, 45))
+        earlier = self.earlier_outputs("group/rom.gba")
+        for name in earlier:
+            os.chown(self.path(name), alice, group)
+            os.chmod(self.path(name), 0o664)
+        rom = self.path("group/rom.gba")
+        self.halvek(rom, preexec_fn=as_user(bob, group), env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"),
+                    command=["strace", "-o", "/dev/null", "-e", "inject=copy_file_range,pwrite64:error=EDQUOT"] + command,
+                    expected_out=failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+        self.assert_holding(earlier)
+        self.assertEqual(sorted(os.listdir(self.path("group"))), ["rom.gba", "rom.gba.bin", "rom.gba.sav"])
 
     @only_posix
     def test_fifo_output_gets_the_image_in_order(self):
