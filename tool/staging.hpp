@@ -14,8 +14,9 @@
 #include <vector>
 #endif
 
-// The steps of a staged output that each system takes in its own terms, in
-// system_files_linux.cpp and system_files_windows.cpp; staged_output puts them in order.
+// The steps of a staged output that each system takes in its own terms (on Linux in
+// output_lookup_linux.cpp and staging_linux.cpp, on Windows in system_files_windows.cpp);
+// staged_output puts them in order.
 //
 // The rules every system keeps:
 // - Private until whole: the staged file is readable and writable by its maker alone until
@@ -60,15 +61,15 @@ struct carried_attributes {
     std::vector<std::pair<std::string, std::string>> user_attributes;
 };
 
-// POSIX calls take a folder and a name in it, so the target is the folder, held open for
-// every step, and what the look-up found there, held as it was found.
+// POSIX calls take a folder and a name in it, so the target is the folder, kept open for
+// every step, and what the look-up found there, kept open as it was found.
 struct output_target {
     file_handle folder;
     std::filesystem::path leaf;
     target_kind kind = target_kind::absent;
     file_id id;
-    file_handle replaced;                       // the file found under the name, held for its questions
-    bool name_taken = false;                    // whether `leaf` still holds it
+    file_handle replaced;                       // the file found under the name, open for its questions
+    bool leaf_holds_replaced = false;           // whether `leaf` still names it
     std::optional<carried_attributes> carried;  // read from it when it had to go for room
 };
 
