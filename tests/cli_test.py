@@ -35,7 +35,7 @@ SANITIZED_BUILD = "a sanitized program cannot run in a limited address space"
 only_posix = unittest.skipIf(WINDOWS, POSIX_MATTER)
 # A launcher that runs the program as on a file system without unnamed files: the command that
 # starts it, or nothing. COMMAND itself may start the program through it as on an old kernel.
-WITHOUT_UNNAMED_FILES = [os.environ["LIMITED_CALLS"], "without-unnamed-files"] if os.environ.get("LIMITED_CALLS") else []
+WITHOUT_UNNAMED_FILES = [os.environ["LIMITED_CALLS"], "without-unnamed-files"] if "LIMITED_CALLS" in os.environ else []
 # Under AddressSanitizer the program cannot run with a limited address space.
 SANITIZED = os.environ.get("HALVEK_SANITIZED") == "ON"
 NOBODY = 65534
@@ -125,12 +125,12 @@ SHARED_WITH_DAEMON = acl((1, 7, None), (2, 7, DAEMON), (4, 5, None), (0x10, 7, N
 # Run as `python3 -c HOLD_AND_WAIT WAY NAME...`: holds each file open, or mapped with its
 # descriptor closed, until standard input ends.
 HOLD_AND_WAIT = """import ctypes, os, sys
-libc = ctypes.CDLL(None, use_errno=True)
-libc.mmap.restype, libc.mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
+mmap = ctypes.CDLL(None).mmap
+mmap.restype, mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
 for name in sys.argv[2:]:
     file = os.open(name, os.O_RDONLY)
     if sys.argv[1] == "a mapping":
-        if libc.mmap(None, os.fstat(file).st_size, 1, 1, file, 0) in (None, ctypes.c_void_p(-1).value):
+        if mmap(None, os.fstat(file).st_size, 1, 1, file, 0) in (None, ctypes.c_void_p(-1).value):  # shared, read
             sys.exit("mmap failed")
         os.close(file)
 print("held", flush=True)
@@ -592,7 +592,7 @@ class Limits(Run):
             (2500 * kib, {"rom.gba.bin": 1024 * kib}, 0, None, None, 0, "bin"),  # not even then
             # The save takes room beside the new image too, not beside its old self.
             (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, None, user, None),
-            (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, "a mapping", user, "sav"),  # as emulators keep saves
+            (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, "a mapping", user, "sav"),  # as emulators keep one
             (4 * kib, {"rom.gba.bin": 4 * kib, "rom.gba.sav": 4 * kib}, 0, 4, None, user, None),  # no inode but theirs
         ]
         for size, old_sizes, filler, inodes, kept_by, runner, fails in cases:
@@ -651,7 +651,7 @@ class Limits(Run):
             os.chmod(self.path(name), 0o664)
         rom = self.path("group/rom.gba")
         self.halvek(rom, preexec_fn=as_user(bob, group), env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"),
-                    command=["strace", "-o", "/dev/null", "-e", "inject=copy_file_range,pwrite64:error=EDQUOT"] + command,
+                    command=["strace", "-o", "/dev/null", "-e", "inject=copy_file_range,pwrite64:error=EDQUOT", *command],
                     expected_out=failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
         self.assert_holding(earlier)
         self.assertEqual(sorted(os.listdir(self.path("group"))), ["rom.gba", "rom.gba.bin", "rom.gba.sav"])
@@ -864,7 +864,7 @@ class OtherUsers(Run):
                         subprocess.run(["chattr", mark_on, name], check=True)
                 rom = self.path("shared/rom.gba")
                 self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=failure(f"Error opening {rom}.bin.\n"))
-                self.assertEqual(sorted(os.listdir(shared)), ["rom.gba", "rom.gba.bin"] + ["linked"][:kind == "another name"])
+                self.assertEqual(sorted(os.listdir(shared)), ["linked"][:kind == "another name"] + ["rom.gba", "rom.gba.bin"])
                 if kind != "fifo":
                     self.assertEqual(self.read("shared/rom.gba.bin"), b"old")
 
