@@ -33,8 +33,9 @@ COMMAND = [os.path.abspath(part) if os.sep in part else part for part in (ARGUME
 POSIX_MATTER = "a POSIX matter"
 SANITIZED_BUILD = "a sanitized program cannot run in a limited address space"
 only_posix = unittest.skipIf(WINDOWS, POSIX_MATTER)
-# A launcher that runs the program as on a file system without unnamed files.
-WITHOUT_UNNAMED_FILES = os.environ.get("WITHOUT_UNNAMED_FILES")
+# A launcher that runs the program as on a file system without unnamed files: the command that
+# starts it, or nothing. COMMAND itself may start the program through it as on an old kernel.
+WITHOUT_UNNAMED_FILES = [os.environ["LIMITED_CALLS"], "without-unnamed-files"] if "LIMITED_CALLS" in os.environ else []
 # Under AddressSanitizer the program cannot run with a limited address space.
 SANITIZED = os.environ.get("HALVEK_SANITIZED") == "ON"
 NOBODY = 65534
@@ -77,7 +78,7 @@ def as_user(uid, gid=NOBODY):
 def launcher_probe():
     """The launcher asked for an unnamed file: it ends with the open's error number, or with 77
     where it has no filter for this machine."""
-    return subprocess.run([WITHOUT_UNNAMED_FILES, sys.executable, "-c",
+    return subprocess.run(WITHOUT_UNNAMED_FILES + [sys.executable, "-c",
                            "import os, sys\ntry: os.open(sys.argv[1], os.O_TMPFILE | os.O_WRONLY)\n"
                            "except OSError as error: sys.exit(error.errno)", tempfile.gettempdir()],
                           capture_output=True, text=True)
@@ -121,6 +122,21 @@ DAEMON = 1
 SHARED_WITH_DAEMON = acl((1, 7, None), (2, 7, DAEMON), (4, 5, None), (0x10, 7, None), (0x20, 5, None))
 
 
+# Run as `python3 -c HOLD_AND_WAIT WAY NAME...`: holds each file open, or mapped with its
+# descriptor closed, until standard input ends.
+HOLD_AND_WAIT = """import ctypes, os, sys
+mmap = ctypes.CDLL(None).mmap
+mmap.restype, mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
+for name in sys.argv[2:]:
+    file = os.open(name, os.O_RDONLY)
+    if sys.argv[1] == "a mapping":
+        if mmap(None, os.fstat(file).st_size, 1, 1, file, 0) in (None, ctypes.c_void_p(-1).value):  # shared, read
+            sys.exit("mmap failed")
+        os.close(file)
+print("held", flush=True)
+sys.stdin.read()"""
+
+
 def limit_file_size(limit):
     def apply():
         if WINDOWS:  # Wine would end by the signal; the program itself ignores it
@@ -152,14 +168,19 @@ class Run(unittest.TestCase):
 
     command = COMMAND
 
-    def console_of(self, *arguments, **options):
+    def console_of(self, *arguments, command=None, **options):
         """Runs with standard input at its end, checks that it ends cleanly, and returns
         its standard output."""
-        run = subprocess.run(self.command + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
+        run = subprocess.run((command or self.command) + list(arguments), cwd=self.folder, stdin=subprocess.DEVNULL,
                              capture_output=True, timeout=120, **options)
         self.assertEqual(run.stderr, b"")
         self.assertEqual(run.returncode, 0)
         return console_text(run.stdout)
+
+    def command_for_all(self):
+        """Copies of the program and its launcher that every user can reach, wherever the build is."""
+        return [shutil.copy(part, self.path(os.path.basename(part))) if os.path.isabs(part) else part
+                for part in COMMAND]
 
     def clear_folder(self):
         for name in os.listdir(self.folder):
@@ -198,7 +219,7 @@ class Run(unittest.TestCase):
                              "the launcher let an unnamed file through: " + launcher_probe().stderr)
         if first_of_namespace and (os.geteuid() != 0 or not shutil.which("unshare")):
             self.skipTest("needs root and unshare, to start a process namespace")
-        launcher = ([] if unnamed else [WITHOUT_UNNAMED_FILES]) + (
+        launcher = ([] if unnamed else WITHOUT_UNNAMED_FILES) + (
             ["unshare", "--fork", "--pid", "--mount-proc"] if first_of_namespace else [])
         return subprocess.Popen(launcher + COMMAND + arguments, cwd=cwd or self.folder, preexec_fn=console_defaults,
                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -217,7 +238,7 @@ class Run(unittest.TestCase):
 
     def wait_for_staged_data(self, pid, unnamed, folder=None):
         """Waits until the run has staged data as the case claims: in an open file that has no
-        name, or under a `.halvek-<random>.tmp` in the folder."""
+        name, or under a `.halvek-….tmp` in the folder."""
         folder = folder or self.folder
 
         def staged():
@@ -226,7 +247,7 @@ class Run(unittest.TestCase):
                     held = [os.stat(f"/proc/{pid}/fd/{descriptor}") for descriptor in os.listdir(f"/proc/{pid}/fd")]
                     return any(stat.S_ISREG(status.st_mode) and status.st_size and not status.st_nlink
                                for status in held)
-                return any(re.fullmatch(r"\.halvek-[0-9a-f]{32}\.tmp", name) and os.path.getsize(os.path.join(folder, name))
+                return any(re.fullmatch(r"\.halvek-[^/]+\.tmp", name) and os.path.getsize(os.path.join(folder, name))
                            for name in os.listdir(folder))
             except OSError:
                 return False  # opened or closed meanwhile
@@ -539,29 +560,6 @@ class Staging(Run):
         self.assert_holding({"unrelated": b"keep me", "rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
 
     @only_posix
-    def test_outputs_reach_storage_before_they_take_the_final_names(self):
-        if not shutil.which("strace"):
-            self.skipTest("no strace here")
-        self.write("rom.gba", image(4096, 26))
-        folder = re.escape(os.path.realpath(self.folder))
-        # A first run names the new files directly; a re-run moves them over the old ones.
-        for run, placing in [("first", "linkat"), ("re-run", "renameat")]:
-            with self.subTest(run=run):
-                log = self.path("calls")
-                subprocess.run(["strace", "-y", "-o", log, "-e", "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"]
-                               + COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, check=True, timeout=120,
-                               env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # the leak check cannot run traced
-                calls = self.read("calls").decode().splitlines()
-                os.remove(log)
-                for output in ("rom.gba.bin", "rom.gba.sav"):
-                    placed = next(at for at, call in enumerate(calls) if f'"{output}"' in call)
-                    self.assertTrue(calls[placed].startswith(placing), calls[placed])
-                    flushed = [call for call in calls[:placed] if not call.startswith("linkat")][-1]  # past its staged name
-                    self.assertRegex(flushed, rf"^f(data)?sync\(\d+<{folder}/[^/>]+>")  # the staged file
-                    self.assertRegex(calls[placed + 1], rf"^fsync\(\d+<{folder}>\)")  # then its folder
-
-    @only_posix
     def test_console_pipe_closed_by_its_reader(self):
         content = image(4096, 25)
         self.write("rom.gba", content)
@@ -577,51 +575,86 @@ class Staging(Run):
 
 
 class Limits(Run):
-    @needs_root  # to mount a small file system
+    @needs_root  # to mount a small file system, and to run as an ordinary user
     def test_room_by_trying(self):
-        # The new image is written beside the old one; only when that runs out of room, and
-        # removing the old one gives enough back, does the old one go first.
+        # An output is written beside the old one; only when that runs out of room, and removing
+        # the old one gives enough back, does the old one go first.
         card = self.path("card")
         os.mkdir(card)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,mode=755", "tmpfs", card], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", card])
-        cases = [  # image size, old image size, what keeps the old one's room, whether the run succeeds
-            (1200 << 10, 1200 << 10, None, True),          # room beside the old one
-            (1600 << 10, 1600 << 10, None, True),          # room once the old one is gone, and no more
-            (1500 << 10, 2 << 20, "another name", False),
-            (1500 << 10, 2 << 20, "an open file", False),  # as an emulator playing it keeps it
-            (2500 << 10, 1 << 20, None, False),            # not even then
+        command, user, kib = self.command_for_all(), 4001, 1 << 10
+        cases = [  # image size, old outputs and their sizes, a filler's size, the card's inodes,
+                   # what else keeps the old outputs' room, who runs, the output that fails
+            (1200 * kib, {"rom.gba.bin": 1200 * kib}, 0, None, None, 0, None),  # room beside the old one
+            (1600 * kib, {"rom.gba.bin": 1600 * kib}, 0, None, None, 0, None),  # room once it is gone, no more
+            (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "another name", 0, "bin"),
+            (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "an open file", 0, "bin"),  # an emulator playing it
+            (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "a mapping", user, "bin"),  # its descriptor closed
+            (2500 * kib, {"rom.gba.bin": 1024 * kib}, 0, None, None, 0, "bin"),  # not even then
+            # The save takes room beside the new image too, not beside its old self.
+            (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, None, user, None),
+            (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, "a mapping", user, "sav"),  # as emulators keep one
+            (4 * kib, {"rom.gba.bin": 4 * kib, "rom.gba.sav": 4 * kib}, 0, 4, None, user, None),  # no inode but theirs
         ]
-        for size, old_size, kept_by, succeeds in cases:
-            linked = kept_by == "another name"
-            with self.subTest(size=size, old_size=old_size, kept_by=kept_by):
-                for name in os.listdir(card):
-                    os.remove(os.path.join(card, name))
+        for size, old_sizes, filler, inodes, kept_by, runner, fails in cases:
+            with self.subTest(size=size, old=old_sizes, inodes=inodes, kept_by=kept_by, runner=runner):
+                options = f"size=4m,uid={runner}" + (f",nr_inodes={inodes}" if inodes else "")
+                subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", card], check=True)
+                self.addCleanup(subprocess.run, ["umount", "-l", card], capture_output=True)
                 content = image(size, 41)
-                self.write("card/rom.gba", content)
-                old = b"\xee" * old_size
-                self.write("card/rom.gba.bin", old)
-                if linked:
+                old = {name: b"\xee" * old_size for name, old_size in old_sizes.items()}
+                others = {"rom.gba": content, **old, **({"filler": bytes(filler)} if filler else {})}
+                for name, bytes_there in others.items():
+                    self.write("card/" + name, bytes_there)
+                    os.chown(self.path("card/" + name), runner, runner)
+                if inodes:  # the premise: every inode taken
+                    self.assertEqual(os.statvfs(card).f_ffree, 0)
+                if kept_by == "another name":
                     os.link(self.path("card/rom.gba.bin"), self.path("card/other"))
-                held = open(self.path("card/rom.gba.bin"), "rb") if kept_by == "an open file" else None
+                    others["other"] = old["rom.gba.bin"]
+                holder = None
+                if kept_by in ("an open file", "a mapping"):
+                    holder = subprocess.Popen(["/usr/bin/python3", "-c", HOLD_AND_WAIT, kept_by, *old], cwd=card,
+                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=as_user(runner))
+                    self.assertEqual(holder.stdout.readline(), b"held\n")
                 rom = self.path("card/rom.gba")
-                self.halvek(rom, expected_out=success(rom) if succeeds
-                            else failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
-                if held:
-                    held.close()
-                self.assertEqual(self.read("card/rom.gba.bin"), patched(content) if succeeds else old)
-                self.assertEqual(sorted(os.listdir(card)),
-                                 sorted(["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds] + ["other"][:linked]))
-        with self.subTest(output="the save"):  # the same rule: room beside the image, not beside the old save
-            for name in os.listdir(card):
-                os.remove(os.path.join(card, name))
-            content = image(1200 << 10, 43)
-            self.write("card/rom.gba", content)
-            self.write("card/rom.gba.sav", b"\xee" * len(BLANK_SAVE))
-            self.write("card/filler", bytes(1600 << 10))
-            rom = self.path("card/rom.gba")
-            self.halvek(rom, expected_out=success(rom))
-            self.assert_holding({"card/rom.gba.bin": patched(content), "card/rom.gba.sav": BLANK_SAVE})
+                written = {"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE}
+                shown = success(rom)
+                if fails:
+                    written = dict(list(written.items())[:["bin", "sav"].index(fails)])
+                    shown = failure(banner(rom) + {"bin": COPYING, "sav": MAKING_SAVE}[fails] +
+                                    f"Error writing {rom}.{fails}.\n")
+                try:
+                    self.halvek(rom, preexec_fn=as_user(runner), expected_out=shown, command=command)
+                finally:
+                    if holder:
+                        holder.communicate(timeout=60)
+                expected = {**others, **written}
+                self.assert_holding({"card/" + name: bytes_there for name, bytes_there in expected.items()})
+                self.assertEqual(sorted(os.listdir(card)), sorted(expected))
+                subprocess.run(["umount", card], check=True)
+
+    @needs_root  # to act as two users
+    def test_full_quota_keeps_a_file_whose_removal_would_not_relieve_it(self):
+        # In a group's folder Bob's quota is full; Alice's old image counts against hers, so its
+        # removal would give him nothing back. This system keeps no quotas: the error is injected.
+        if not shutil.which("strace"):
+            self.skipTest("no strace here")
+        alice, bob, group = 4001, 4002, 4000
+        command = self.command_for_all()
+        os.mkdir(self.path("group"))
+        os.chown(self.path("group"), alice, group)
+        os.chmod(self.path("group"), 0o2775)
+        self.write("group/rom.gba", image(4096, 45))
+        earlier = self.earlier_outputs("group/rom.gba")
+        for name in earlier:
+            os.chown(self.path(name), alice, group)
+            os.chmod(self.path(name), 0o664)
+        rom = self.path("group/rom.gba")
+        self.halvek(rom, preexec_fn=as_user(bob, group), env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"),
+                    command=["strace", "-o", "/dev/null", "-e", "inject=copy_file_range,pwrite64:error=EDQUOT", *command],
+                    expected_out=failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+        self.assert_holding(earlier)
+        self.assertEqual(sorted(os.listdir(self.path("group"))), ["rom.gba", "rom.gba.bin", "rom.gba.sav"])
 
     @only_posix
     def test_fifo_output_gets_the_image_in_order(self):
@@ -693,31 +726,49 @@ class Limits(Run):
 class OtherUsers(Run):
     def setUp(self):
         super().setUp()
-        # A copy that every user can reach, wherever the build is.
-        self.command = COMMAND[:-1] + [shutil.copy(COMMAND[-1], self.path("halvek"))]
+        self.command = self.command_for_all()
 
-    def test_folders_of_another_user(self):
-        # Run as nobody, in a folder of root's.
-        content = image(4096, 33)
-        cases = [  # the folder's mode, root's .bin there (writable by all), whether the run succeeds
-            (0o733, None, True),       # written into but not read: no flush, as a write in place
-            (0o1777, b"root's", False),  # sticky: another user's file may not be replaced
+    def test_success_means_the_outputs_are_on_the_card(self):
+        # The card is read back as if pulled right after the run: only what the run flushed is on
+        # it. Its journal commits only when asked (commit=300), and no rename flushes data by itself
+        # (noauto_da_alloc).
+        if not shutil.which("mkfs.ext4") or not os.path.exists("/dev/loop-control"):
+            self.skipTest("no mkfs.ext4 or no loop devices here")
+        card, pulled = self.path("card"), self.path("pulled")
+        os.mkdir(card)
+        os.mkdir(pulled)
+        with open(self.path("card.img"), "wb") as file:
+            file.truncate(32 << 20)
+        subprocess.run(["mkfs.ext4", "-q", self.path("card.img")], check=True)
+        subprocess.run(["mount", "-o", "loop,commit=300,noauto_da_alloc", self.path("card.img"), card], check=True)
+        self.addCleanup(subprocess.run, ["umount", card])
+        device = subprocess.run(["findmnt", "-n", "-o", "SOURCE", card], capture_output=True, text=True,
+                                check=True).stdout.strip()
+        content = image(300000, 33)
+        cases = [  # the folder's owner and mode, whether outputs of an earlier run are there
+            (NOBODY, 0o755, False), (NOBODY, 0o755, True),
+            (0, 0o733, False), (0, 0o733, True),  # root's drop box: written into but not read by others
         ]
-        for mode, earlier, succeeds in cases:
-            with self.subTest(mode=oct(mode)):
-                shutil.rmtree(self.path("shared"), ignore_errors=True)
-                os.mkdir(self.path("shared"))
-                os.chmod(self.path("shared"), mode)
-                self.write("shared/rom.gba", content)
-                if earlier:
-                    self.write("shared/rom.gba.bin", earlier)
-                    os.chmod(self.path("shared/rom.gba.bin"), 0o666)
-                rom = self.path("shared/rom.gba")
-                self.halvek(rom, preexec_fn=as_user(NOBODY),
-                            expected_out=success(rom) if succeeds else failure(f"Error opening {rom}.bin.\n"))
-                self.assert_holding({"shared/rom.gba.bin": patched(content), "shared/rom.gba.sav": BLANK_SAVE}
-                                    if succeeds else {"shared/rom.gba.bin": earlier})
-                self.assertEqual(len(os.listdir(self.path("shared"))), 3 if succeeds else 2)
+        for owner, mode, rerun in cases:
+            with self.subTest(mode=oct(mode), rerun=rerun):
+                folder = os.path.join(card, f"{mode:o}-{rerun}")
+                os.mkdir(folder)
+                os.chown(folder, owner, owner)
+                os.chmod(folder, mode)
+                self.write(f"{folder}/rom.gba", content)
+                for output in self.earlier_outputs(f"{folder}/rom.gba") if rerun else []:
+                    os.chown(self.path(output), NOBODY, NOBODY)
+                os.sync()
+                rom = f"{folder}/rom.gba"
+                self.halvek(rom, preexec_fn=as_user(NOBODY), expected_out=success(rom))
+                subprocess.run(["dd", f"if={device}", f"of={self.path('pulled.img')}", "iflag=direct", "bs=1M",
+                                "status=none"], check=True)
+                subprocess.run(["mount", "-o", "loop", self.path("pulled.img"), pulled], check=True)
+                try:
+                    self.assert_holding({f"{pulled}/{os.path.basename(folder)}/rom.gba.bin": patched(content),
+                                         f"{pulled}/{os.path.basename(folder)}/rom.gba.sav": BLANK_SAVE})
+                finally:
+                    subprocess.run(["umount", pulled], check=True)
 
     def test_new_files_take_what_the_replaced_ones_carried(self):
         # Whatever the folder's default ACL would give, a replaced file's owner, group, mode,
@@ -729,12 +780,12 @@ class OtherUsers(Run):
         cases = [  # runner, old image's owner and group, mode, ACL, user attribute, what differs from the old image
             (0, (4321, 5432), 0o640, readable_by_nobody, b"kept", None),
             (0, (4321, 5432), 0o640, None, None, None),             # no ACL: none from the folder either
-            # A patched image is never a program: set-ID bits never pass.
-            (NOBODY, (NOBODY, NOBODY), 0o6755, None, None, {"mode": 0o100755}),
             (NOBODY, (NOBODY, NOBODY), 0o240, write_only, None, None),  # read through no open of it
+            # A patched image is never a program: no set-ID bits, whoever runs.
+            (NOBODY, (NOBODY, NOBODY), 0o6755, None, None, {"mode": 0o100755}),
+            (0, (0, 0), 0o4755, None, None, {"mode": 0o100755}),
             # A group that cannot be kept gets none of the old group's rights.
-            (NOBODY, (NOBODY, 0), 0o4770, None, None, {"gid": NOBODY, "mode": 0o100700}),
-            (0, (0, 0), 0o4755, None, None, {"mode": 0o100755, "other name": True}),
+            (NOBODY, (NOBODY, 0), 0o770, None, None, {"gid": NOBODY, "mode": 0o100700}),
             (0, None, None, None, None, None),
             (NOBODY, None, None, None, None, None),
         ]
@@ -756,8 +807,6 @@ class OtherUsers(Run):
                         os.setxattr(bin_name, "system.posix_acl_access", old_acl)
                     if attribute:
                         os.setxattr(bin_name, "user.origin", attribute)
-                    if differs and differs.get("other name"):
-                        os.link(bin_name, self.path("shared/other"))
                     expected_status = os.stat(bin_name)
                     expected_attributes = {name: os.getxattr(bin_name, name) for name in os.listxattr(bin_name)}
                 else:  # what a plain create by the same user gives
@@ -769,7 +818,7 @@ class OtherUsers(Run):
                 self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=success(rom))
                 status = os.stat(bin_name)
                 expected = {"uid": expected_status.st_uid, "gid": expected_status.st_gid, "mode": expected_status.st_mode}
-                expected.update({key: value for key, value in (differs or {}).items() if key != "other name"})
+                expected.update(differs or {})
                 self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode)),
                                  (expected["uid"], expected["gid"], oct(expected["mode"])))
                 self.assertEqual({name: os.getxattr(bin_name, name) for name in os.listxattr(bin_name)},
@@ -783,6 +832,8 @@ class OtherUsers(Run):
         cases = [  # runner, folder's mode, old image's owner, its mode, what it is, mark on it, mark on the folder
             (0, 0o1777, NOBODY, 0o644, "file", None, None),  # planted in a shared folder
             (0, 0o1777, NOBODY, 0o644, "fifo", None, None),
+            (NOBODY, 0o1777, 0, 0o666, "file", None, None),  # another user's, writable by all
+            (4001, 0o1777, 4001, 0o600, "another name", None, None),  # given a second name by another user
             (0, 0o777, 0, 0o644, "file", None, "+a"),
             (0, 0o777, 0, 0o644, "file", "+i", None),
             (NOBODY, 0o777, NOBODY, 0o200, "file", "+a", None),  # one's own, written only by appending
@@ -804,14 +855,68 @@ class OtherUsers(Run):
                     self.write("shared/rom.gba.bin", b"old")
                 os.chown(bin_name, owner, owner)
                 os.chmod(bin_name, mode)
+                if kind == "another name":  # carrying an ACL entry for the user who linked it
+                    os.setxattr(bin_name, "system.posix_acl_access",
+                                acl((1, 6, None), (2, 6, 4002), (4, 0, None), (0x10, 6, None), (0x20, 0, None)))
+                    os.link(bin_name, self.path("shared/linked"))
                 for mark_on, name in [(mark, bin_name), (folder_mark, shared)]:
                     if mark_on:
                         subprocess.run(["chattr", mark_on, name], check=True)
                 rom = self.path("shared/rom.gba")
                 self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=failure(f"Error opening {rom}.bin.\n"))
-                self.assertEqual(sorted(os.listdir(shared)), ["rom.gba", "rom.gba.bin"])
-                if kind == "file":
+                self.assertEqual(sorted(os.listdir(shared)), ["linked"][:kind == "another name"] + ["rom.gba", "rom.gba.bin"])
+                if kind != "fifo":
                     self.assertEqual(self.read("shared/rom.gba.bin"), b"old")
+
+    def test_attribute_that_cannot_be_read_fails_the_run(self):
+        # The user's own old image, which its owner may not read, nor so its own attributes.
+        content = image(4096, 46)
+        os.mkdir(self.path("own"))
+        os.chown(self.path("own"), NOBODY, NOBODY)
+        self.write("own/rom.gba", content)
+        bin_name, rom = self.path("own/rom.gba.bin"), self.path("own/rom.gba")
+        self.write("own/rom.gba.bin", b"old")
+        os.setxattr(bin_name, "user.tag", b"kept")
+        os.chown(bin_name, NOBODY, NOBODY)
+        os.chmod(bin_name, 0o200)
+        self.halvek(rom, preexec_fn=as_user(NOBODY),
+                    expected_out=failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+        self.assertEqual((self.read("own/rom.gba.bin"), os.getxattr(bin_name, "user.tag")), (b"old", b"kept"))
+        self.assertEqual(sorted(os.listdir(self.path("own"))), ["rom.gba", "rom.gba.bin"])
+
+    def test_staged_names_another_user_planted_are_no_obstacle(self):
+        # In a shared folder Bob takes every name he can predict that Alice's next run could stage
+        # under, its process id being known before it starts.
+        alice, bob = 4001, 4002
+        content = image(4096, 47)
+        shared, rom = self.path("shared"), self.path("shared/rom.gba")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        gate = ["/bin/sh", "-c", 'read go && exec "$@"', "sh"]  # starts the program once told to
+        for unnamed in [True, False]:  # a re-run names the file it staged without a name as well
+            with self.subTest(unnamed=unnamed):
+                if not unnamed and (not WITHOUT_UNNAMED_FILES or launcher_probe().returncode == 77):
+                    self.skipTest("no launcher to hide unnamed files here")
+                for name in os.listdir(shared):
+                    os.remove(os.path.join(shared, name))
+                self.write("shared/rom.gba", content)
+                for name in self.earlier_outputs("shared/rom.gba"):
+                    os.chown(self.path(name), alice, alice)
+                launcher = [] if unnamed else [shutil.copy(WITHOUT_UNNAMED_FILES[0], self.path("launcher")),
+                                               WITHOUT_UNNAMED_FILES[1]]
+                with subprocess.Popen(gate + launcher + self.command + [rom], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      preexec_fn=as_user(alice, alice)) as run:
+                    planted = [os.path.join(shared, f".halvek-{run.pid}-{n}.tmp") for n in range(100)]
+                    for name in planted:
+                        with open(name, "wb") as file:
+                            file.write(b"Bob's")
+                        os.chown(name, bob, bob)
+                    shown, errors = run.communicate(b"\n", timeout=120)
+                self.assertEqual((console_text(shown), errors, run.returncode), (success(rom), b"", 0))
+                self.assert_holding({"shared/rom.gba.bin": patched(content), "shared/rom.gba.sav": BLANK_SAVE,
+                                     **{name: b"Bob's" for name in planted}})
+                self.assertEqual(len(os.listdir(shared)), 3 + len(planted))
 
     def test_links_in_shared_folders_are_followed_only_for_their_owners(self):
         # Whatever the system's own setting, another user's link in a shared sticky folder must
