@@ -593,11 +593,11 @@ class Limits(Run):
             # The save takes room beside the new image too, not beside its old self.
             (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, None, user, None),
             (1200 * kib, {"rom.gba.sav": 64 * kib}, 1600 * kib, None, "a mapping", user, "sav"),  # as emulators keep one
-            (4 * kib, {"rom.gba.bin": 4 * kib, "rom.gba.sav": 4 * kib}, 0, 4, None, user, None),  # no inode but theirs
+            (4 * kib, {"rom.gba.bin": 4 * kib, "rom.gba.sav": 64 * kib}, 0, 4, None, user, None),  # no inode but theirs
         ]
         for size, old_sizes, filler, inodes, kept_by, runner, fails in cases:
             with self.subTest(size=size, old=old_sizes, inodes=inodes, kept_by=kept_by, runner=runner):
-                options = f"size=4m,uid={runner}" + (f",nr_inodes={inodes}" if inodes else "")
+                options = f"size=4m,mode=755,uid={runner}" + (f",nr_inodes={inodes}" if inodes else "")
                 subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", card], check=True)
                 self.addCleanup(subprocess.run, ["umount", "-l", card], capture_output=True)
                 content = image(size, 41)
@@ -614,7 +614,7 @@ class Limits(Run):
                 holder = None
                 if kept_by in ("an open file", "a mapping"):
                     holder = subprocess.Popen(["/usr/bin/python3", "-c", HOLD_AND_WAIT, kept_by, *old], cwd=card,
-                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=as_user(runner))
+                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=as_user(runner, runner))
                     self.assertEqual(holder.stdout.readline(), b"held\n")
                 rom = self.path("card/rom.gba")
                 written = {"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE}
@@ -624,7 +624,7 @@ class Limits(Run):
                     shown = failure(banner(rom) + {"bin": COPYING, "sav": MAKING_SAVE}[fails] +
                                     f"Error writing {rom}.{fails}.\n")
                 try:
-                    self.halvek(rom, preexec_fn=as_user(runner), expected_out=shown, command=command)
+                    self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=shown, command=command)
                 finally:
                     if holder:
                         holder.communicate(timeout=60)
