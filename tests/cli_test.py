@@ -597,7 +597,7 @@ class Limits(Run):
         ]
         for size, old_sizes, filler, inodes, kept_by, runner, fails in cases:
             with self.subTest(size=size, old=old_sizes, inodes=inodes, kept_by=kept_by, runner=runner):
-                options = f"size=4m,uid={runner}" + (f",nr_inodes={inodes}" if inodes else "")
+                options = f"size=4m,mode=755,uid={runner}" + (f",nr_inodes={inodes}" if inodes else "")
                 subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", card], check=True)
                 self.addCleanup(subprocess.run, ["umount", "-l", card], capture_output=True)
                 content = image(size, 41)
