@@ -77,7 +77,7 @@ std::optional<struct stat> status_of(const file_handle& file)
 
 std::optional<open_file> describe(file_handle handle)
 {
-    const auto status = status_of(handle);
+    const auto status = handle ? status_of(handle) : std::nullopt;
     if (!status) {
         return std::nullopt;
     }

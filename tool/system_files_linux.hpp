@@ -10,8 +10,8 @@
 // of an open file rather than of its name.
 namespace halvek {
 
-// Every open goes through here, relative to `at` as openat takes it. A file never takes the
-// place of a standard stream, even a closed one: console text written there would land in it.
+// Every open goes through here, relative to `at` as openat reads it. A file never stands in
+// for a standard stream, even a closed one: console text written there would land in it.
 [[nodiscard]] file_handle open_owned(int at, const char* name, int flags, mode_t mode = 0);
 
 // What the failure with error number `cause` means to the run.
