@@ -1,5 +1,5 @@
 // Attributes on Linux: what passes from a replaced file to the new one, and what a new file
-// takes from its folder.
+// gets from its folder.
 #include "attributes_linux.hpp"
 
 #include "system_files_linux.hpp"
@@ -95,7 +95,7 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
 
 // The owner and group first, then the mode, as OpenBSD's cp does. A patched image is never a
 // program, so the set-user-ID and set-group-ID bits never pass; a group that cannot be kept
-// takes none of the old group's rights. Then the ACL (exactly, or none), the mode, which also
+// gets none of the old group's rights. Then the ACL (exactly, or none), the mode, which also
 // sets the ACL's mask to what it was, and the user's attributes.
 bool give_carried(const carried_attributes& carried, const file_handle& file)
 {

@@ -124,7 +124,7 @@ file_error check_found(const output_target& target, const struct stat& found)
 }
 
 // Puts what a link leads to in front of the rest of the name; false where it may not be
-// followed.
+// followed, or leads to a root that cannot be opened.
 bool follow(const file_handle& link, const struct stat& status, file_handle& folder,
             std::deque<std::filesystem::path>& rest)
 {
@@ -137,6 +137,7 @@ bool follow(const file_handle& link, const struct stat& status, file_handle& fol
     rest.insert(rest.begin(), onward.begin(), onward.end());
     if (leads_to->is_absolute()) {
         folder = open_owned(AT_FDCWD, "/", O_PATH | O_DIRECTORY);
+        return static_cast<bool>(folder);
     }
     return true;
 }
@@ -179,9 +180,12 @@ file_error look_up_output(const std::filesystem::path& name, output_target& targ
 {
     constexpr int most_links = 40;
     file_handle folder = open_owned(AT_FDCWD, name.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY);
+    if (!folder) {
+        return error_from(errno);
+    }
     const auto relative = name.relative_path();
     std::deque<std::filesystem::path> rest(relative.begin(), relative.end());
-    for (int links = 0; folder && !rest.empty();) {
+    for (int links = 0; !rest.empty();) {
         auto part = std::move(rest.front());
         rest.pop_front();
         if (part.empty()) {
@@ -204,7 +208,7 @@ file_error look_up_output(const std::filesystem::path& name, output_target& targ
             return file_error::refused;
         }
     }
-    return folder ? file_error::refused : error_from(errno);
+    return file_error::refused;
 }
 
 file_error open_in_place(const output_target& target, open_file& file)
@@ -212,9 +216,13 @@ file_error open_in_place(const output_target& target, open_file& file)
     // O_NONBLOCK refuses a FIFO without a reader at once rather than wait for one; with a
     // reader, the writes then wait for it as a stream's would. The file must be the one the
     // look-up found.
-    auto opened = describe(open_owned(target.folder.get(), target.leaf.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW));
-    if (!opened) {
+    file_handle handle = open_owned(target.folder.get(), target.leaf.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (!handle) {
         return error_from(errno);
+    }
+    auto opened = describe(std::move(handle));
+    if (!opened) {
+        return file_error::failed;
     }
     const int flags = ::fcntl(opened->handle.get(), F_GETFL);
     if (opened->id != target.id || flags < 0 ||

@@ -6,22 +6,24 @@
 #include "staging_linux.hpp"
 #include "system_files_linux.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
 namespace halvek {
 namespace {
 
-// Whether the old file's blocks count against every quota the new file counts against: its
-// owner and group are the new file's, or the new file's are root's, which no quota binds.
-// Without a quota this is more than needed; it is kept, as the two cannot be told apart.
-bool same_quota(const struct stat& replaced, const output_target& target, const open_file& file)
+// Where a quota ran out, whether the old file's blocks count against it: the old file's owner
+// and group are the new file's. (Its blocks count against a full device whoever owns it.)
+bool gives_back_quota(const struct stat& replaced, const output_target& target, const open_file& file)
 {
     uid_t owner = ::geteuid();
     gid_t group = ::getegid();
@@ -31,7 +33,18 @@ bool same_quota(const struct stat& replaced, const output_target& target, const 
     } else if (const auto folder = status_of(target.folder); folder && (folder->st_mode & S_ISGID) != 0) {
         group = folder->st_gid;
     }
-    return (replaced.st_uid == owner || owner == 0) && (replaced.st_gid == group || group == 0);
+    return replaced.st_uid == owner && replaced.st_gid == group;
+}
+
+// The bytes of the device free to this user; 0 where that cannot be told.
+std::int64_t free_on_device(const file_handle& folder)
+{
+    struct statvfs device {};
+    if (::fstatvfs(folder.get(), &device) != 0 || device.f_frsize == 0) {
+        return 0;
+    }
+    const auto most_blocks = static_cast<unsigned long long>(INT64_MAX / 2) / device.f_frsize;
+    return static_cast<std::int64_t>(std::min<unsigned long long>(device.f_bavail, most_blocks) * device.f_frsize);
 }
 
 // Opens the replaced file again, this time for a write lease, which the system grants only
@@ -88,11 +101,15 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
     const auto staged = file.handle ? status_of(file.handle) : std::nullopt;
     constexpr std::int64_t block = 512;  // the unit of st_blocks
     // What the copy could write before it ran out is what it can write again once the staged
-    // file is emptied; the old file adds its blocks only where no other name keeps them and
-    // they count where the new file's do.
-    const std::int64_t staged_blocks = staged ? std::int64_t{staged->st_blocks} : 0;
+    // file is emptied, and a device with no file left may still have free blocks; the old
+    // file adds its blocks only where no other name keeps them and, for a quota, they count
+    // where the new file's do.
+    const bool quota = last_room_was_quota();
+    const std::int64_t free_bytes = quota ? 0 : free_on_device(target.folder);
+    const std::int64_t staged_bytes = staged ? std::int64_t{staged->st_blocks} * block : 0;
     if (!replaced || (file.handle && !staged) || replaced->st_nlink != 1 ||
-        (staged_blocks + std::int64_t{replaced->st_blocks}) * block < size || !same_quota(*replaced, target, file)) {
+        free_bytes + staged_bytes + std::int64_t{replaced->st_blocks} * block < size ||
+        (quota && !gives_back_quota(*replaced, target, file))) {
         return file_error::no_room;
     }
     const file_handle leased = lease_replaced(target);

@@ -25,6 +25,19 @@ file_handle open_owned(int at, const char* name, int flags, mode_t mode)
     return file_handle(moved);
 }
 
+namespace {
+
+// Set where a failure is read as no_room, for the one question the error kind cannot answer.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+bool quota_was_full = false;
+
+}  // namespace
+
+bool last_room_was_quota()
+{
+    return quota_was_full;
+}
+
 file_error error_from(int cause)
 {
     switch (cause) {
@@ -32,6 +45,7 @@ file_error error_from(int cause)
         return file_error::name_taken;
     case ENOSPC:
     case EDQUOT:
+        quota_was_full = cause == EDQUOT;
         return file_error::no_room;
     case EOPNOTSUPP:
     case EISDIR:  // a kernel without files that have no name
@@ -63,7 +77,7 @@ std::optional<struct stat> status_of(const file_handle& file)
 
 std::optional<open_file> describe(file_handle handle)
 {
-    const auto status = status_of(handle);
+    const auto status = handle ? status_of(handle) : std::nullopt;
     if (!status) {
         return std::nullopt;
     }

@@ -10,12 +10,16 @@
 // of an open file rather than of its name.
 namespace halvek {
 
-// Every open goes through here, relative to `at` as openat takes it. A file never takes the
-// place of a standard stream, even a closed one: console text written there would land in it.
+// Every open goes through here, relative to `at` as openat reads it. A file never stands in
+// for a standard stream, even a closed one: console text written there would land in it.
 [[nodiscard]] file_handle open_owned(int at, const char* name, int flags, mode_t mode = 0);
 
 // What the failure with error number `cause` means to the run.
 [[nodiscard]] file_error error_from(int cause);
+
+// Whether the last failure for want of room was a full quota (EDQUOT) rather than a full
+// device: what a removal must give back then is that quota's.
+[[nodiscard]] bool last_room_was_quota();
 
 [[nodiscard]] file_id id_of(const struct stat& status);
 
