@@ -119,13 +119,13 @@ int main(int argc, char** argv)
     };
     const bool old = mode == "old-kernel-enosys" || mode == "old-kernel-eperm";
     if (argc < 3 || (!old && mode != "without-unnamed-files")) {
-        std::fputs(
+        (void)std::fputs(
             "usage: limited_calls without-unnamed-files|old-kernel-enosys|old-kernel-eperm PROGRAM [ARGUMENT...]\n",
             stderr);
         return 2;
     }
     if (this_machine == 0) {
-        std::fputs("limited_calls: no filter for this machine\n", stderr);
+        (void)std::fputs("limited_calls: no filter for this machine\n", stderr);
         return 77;
     }
     if (old) {
