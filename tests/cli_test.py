@@ -583,9 +583,10 @@ class Limits(Run):
         os.mkdir(card)
         command, user, kib = self.command_for_all(), 4001, 1 << 10
         cases = [  # image size, old outputs and their sizes, a filler's size, the card's inodes,
-                   # what else keeps the old outputs' room, who runs, the output that fails
+                   # what else holds the old outputs, who runs, the output that fails
             (1200 * kib, {"rom.gba.bin": 1200 * kib}, 0, None, None, 0, None),  # room beside the old one
             (1600 * kib, {"rom.gba.bin": 1600 * kib}, 0, None, None, 0, None),  # room once it is gone, no more
+            (1600 * kib, {"rom.gba.bin": 1600 * kib}, 0, None, "another group", user, None),  # a full device, no quota
             (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "another name", 0, "bin"),
             (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "an open file", 0, "bin"),  # an emulator playing it
             (1500 * kib, {"rom.gba.bin": 2048 * kib}, 0, None, "a mapping", user, "bin"),  # its descriptor closed
@@ -608,6 +609,8 @@ class Limits(Run):
                     os.chown(self.path("card/" + name), runner, runner)
                 if inodes:  # the premise: every inode taken
                     self.assertEqual(os.statvfs(card).f_ffree, 0)
+                if kept_by == "another group":
+                    os.chown(self.path("card/rom.gba.bin"), runner, 0)
                 if kept_by == "another name":
                     os.link(self.path("card/rom.gba.bin"), self.path("card/other"))
                     others["other"] = old["rom.gba.bin"]
