@@ -761,7 +761,7 @@ class OtherUsers(Run):
                 self.write(f"{folder}/rom.gba", content)
                 for output in self.earlier_outputs(f"{folder}/rom.gba") if rerun else []:
                     os.chown(self.path(output), NOBODY, NOBODY)
-                os.sync()
+                subprocess.run(["sync", "-f", card], check=True)  # all but the run is on the card
                 rom = f"{folder}/rom.gba"
                 self.halvek(rom, preexec_fn=as_user(NOBODY), expected_out=success(rom))
                 subprocess.run(["dd", f"if={device}", f"of={self.path('pulled.img')}", "iflag=direct", "bs=1M",
