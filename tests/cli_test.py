@@ -872,7 +872,8 @@ class OtherUsers(Run):
                     self.assertEqual(self.read("shared/rom.gba.bin"), b"old")
 
     def test_attribute_that_cannot_be_read_fails_the_run(self):
-        # The user's own old image, which its owner may not read, nor so its own attributes.
+        # The user's own old image is write-only to its owner, who so cannot read its attributes
+        # either: the run fails rather than drop them.
         content = image(4096, 46)
         os.mkdir(self.path("own"))
         os.chown(self.path("own"), NOBODY, NOBODY)
