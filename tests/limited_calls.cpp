@@ -28,8 +28,9 @@ namespace {
 
 // The calls of this machine, as the filter sees them (flags are read as the low word of their
 // argument, so little-endian machines only): another machine's calls (a 32-bit call from a
-// 64-bit program) would carry other numbers, so they end the process instead. The first call
-// newer than Linux 4.18 is the one after rseq, the last that 4.18 gave each machine.
+// 64-bit program) would carry other numbers, so they end the process instead. As on Linux 4.18,
+// no call numbered past rseq, the last one 4.18 added (on ARM that takes io_pgetevents and
+// migrate_pages too, which this program never makes).
 #if defined(__x86_64__)
 constexpr unsigned this_machine = AUDIT_ARCH_X86_64;
 constexpr unsigned first_newer_call = 424;
