@@ -120,10 +120,16 @@ bool flush_folder(const file_handle& folder, const file_handle& through)
 
 file_error create_staged(const output_target& target, open_file& file, staged_name& name)
 {
-    // Without a name the file cannot be left behind, whatever ends the run. Either way it is
-    // its maker's alone, without the ACL the folder's default would give it.
-    file_handle created = open_owned(target.folder.get(), ".", O_TMPFILE | O_WRONLY, private_mode);
-    int cause = errno;
+    // Without a name the file cannot be left behind, whatever ends the run. It gets one
+    // through /proc; without /proc only a privilege does before Linux 6.10, so there it is
+    // made under a staged name. Either way it is its maker's alone, without the ACL the
+    // folder's default would give it.
+    file_handle created;
+    int cause = EOPNOTSUPP;
+    if (::access("/proc/self/fd", F_OK) == 0) {
+        created = open_owned(target.folder.get(), ".", O_TMPFILE | O_WRONLY, private_mode);
+        cause = errno;
+    }
     if (!created && error_from(cause) == file_error::unsupported) {
         const auto error = create_under_staged_name(target, name, [&](const std::filesystem::path& leaf) {
             created =
