@@ -97,12 +97,13 @@ function fileNames(name, room = longestDownloadName) {
 }
 
 const adviceFor = {
-  console: "Each image gives two files: rom.gba.bin, the image to play, ready for a 64 KiB SRAM save, " +
-      "and rom.gba.sav, its blank save. A flash cartridge or emulator looks for the save under the image's " +
-      "own name: rename them rom.gba and rom.sav, or choose the cartridge's names above.",
-  cartridge: "Each image gives two files: rom.gba, the patched image to play, and rom.sav, its blank save, " +
-      "named as a flash cartridge looks for it. Copy both onto the cartridge's card together.",
+  console: "rom.gba.bin is the image to play, ready for a 64 KiB SRAM save, and rom.gba.sav its blank save. " +
+      "A flash cartridge looks for the save under the image's own name: rename them rom.gba and rom.sav, " +
+      "or choose the cartridge's names above.",
+  cartridge: "rom.gba is the patched image to play and rom.sav its blank save, named as a flash cartridge " +
+      "looks for it: copy both onto its card together.",
 };
+const saveFirst = " Save the files before you move or change the chosen images.";
 
 function headerText(header, begin, end) {
   const bytes = [...header.subarray(begin, end)];
@@ -572,7 +573,7 @@ saveToFolder.addEventListener("click", async () => {
 });
 
 function applyNaming() {
-  advice.textContent = adviceFor[naming()];
+  advice.textContent = adviceFor[naming()] + saveFirst;
   runs.forEach(showState);
   try {
     localStorage.setItem("halvek-naming", naming());
