@@ -56,6 +56,22 @@ function transcriptFor(name, complement) {
       "and place them in the proper places\n\n";
 }
 
+// The zip libraries, each loaded the first time it is needed; as plain scripts, since a page
+// opened from disk cannot load a module.
+const libraries = new Map();
+function library(file) {
+  if (!libraries.has(file)) {
+    libraries.set(file, new Promise((resolve, reject) => {
+      const script = document.createElement("script");
+      script.src = file;
+      script.onload = resolve;
+      script.onerror = reject;
+      document.head.append(script);
+    }));
+  }
+  return libraries.get(file);
+}
+
 // Every image's blank save is the same bytes.
 const blankSave = new Blob([new Uint8Array(saveSize)]);
 let runs = [];  // the runs shown: { name, folder, file, image, row, saved: { image, save } }
@@ -277,6 +293,7 @@ function putAside(patch, item, file, reason, batch) {
 // folders kept; the other files in it are left out. Read as a stream, so a large zip is never
 // held whole.
 async function imagesInZip(item, file) {
+  await library("fflate.js");
   const unzip = new fflate.Unzip();
   unzip.register(fflate.UnzipInflate);
   const found = [];
@@ -505,6 +522,7 @@ saveAsZip.addEventListener("click", async () => {
     { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave }]);
   say("Making the ZIP…");
   try {
+    await library("client-zip.js");
     // Stored, not compressed, and streamed from each image's own file into a Blob, which the
     // browser keeps out of the page's memory.
     const zip = await downloadZip(files).blob();
