@@ -387,7 +387,10 @@ class Page(unittest.TestCase):
 
     def test_from_disk_and_without_webassembly(self):
         self.driver.get("file://" + os.path.join(WEB, "index.html"))
-        self.assert_runs_match_the_console_program([("sample.gba", SAMPLE_BYTES, "sample.gba")], self.choose([SAMPLE]))
+        zipped_image = image_bytes(3000, 5)
+        runs = self.choose([SAMPLE, self.write("packed.zip", zipped([("zipped.gba", zipped_image)]))])
+        self.assert_runs_match_the_console_program(
+            [("sample.gba", SAMPLE_BYTES, "sample.gba"), ("zipped.gba", zipped_image, "zipped.gba")], runs)
         # A folder dropped there with a file: the browser will not give the folder, but the file stays.
         self.write("dropped/a.gba", image_bytes(1024, 1))
         runs = self.drop([os.path.join(self.folder, "dropped"), SAMPLE])

@@ -88,6 +88,9 @@ function utf8Length(text) {
 
 // The longest beginning of text that takes at most room bytes.
 function cut(text, room) {
+  if (utf8Length(text) <= room) {
+    return text;
+  }
   let kept = "";
   for (const character of text) {
     if (utf8Length(kept + character) > room) {
@@ -176,7 +179,6 @@ function showState(run) {
   }
   const shortened = run.row.querySelector(".shortened");
   shortened.hidden = imageName === fileNames(run.name, Infinity)[0];
-  shortened.textContent = "The name is too long for a saved file, so its files are named with its beginning.";
 }
 
 // A row for the item, under its folder's name: shown once for the rows that follow in the same
@@ -515,7 +517,19 @@ async function readableDestinations() {
   return all.filter((_, index) => ok[index]);
 }
 
-saveAsZip.addEventListener("click", async () => {
+// One save at a time: while one runs, its button and the other wait.
+function oneAtATime(save) {
+  return async () => {
+    saveToFolder.disabled = saveAsZip.disabled = true;
+    try {
+      await save();
+    } finally {
+      saveToFolder.disabled = saveAsZip.disabled = false;
+    }
+  };
+}
+
+saveAsZip.addEventListener("click", oneAtATime(async () => {
   const batch = batches;
   const chosen = await readableDestinations();
   const files = chosen.flatMap(({ run, folder, names: [imageName, saveName] }) => [
@@ -543,7 +557,7 @@ saveAsZip.addEventListener("click", async () => {
     markSaved(run, "save");
   });
   say(`halvek.zip holds the files of ${chosen.length} ${chosen.length === 1 ? "image" : "images"}.`);
-});
+}));
 
 // Whether the folder has an entry of that name already, file or folder.
 async function has(folder, name) {
@@ -556,7 +570,7 @@ async function has(folder, name) {
 }
 
 saveToFolder.hidden = !window.showDirectoryPicker;
-saveToFolder.addEventListener("click", async () => {
+saveToFolder.addEventListener("click", oneAtATime(async () => {
   let root;
   try {
     root = await window.showDirectoryPicker({ id: "halvek-saves", mode: "readwrite" });
@@ -588,7 +602,7 @@ saveToFolder.addEventListener("click", async () => {
   }
   say(`${written} ${written === 1 ? "file" : "files"} saved into the folder.` + (kept.length
     ? ` Left as they were, not replaced: ${kept.join(", ")}.` : ""));
-});
+}));
 
 function applyNaming() {
   advice.textContent = adviceFor[naming()] + saveFirst;
