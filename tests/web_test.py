@@ -117,8 +117,6 @@ class Page(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
         self.driver.set_window_size(1280, 900)
         self.driver.get(self.url)
-        self.driver.execute_script("localStorage.clear()")  # the choice of names is kept
-        self.driver.refresh()
 
     def write(self, name, content):
         path = os.path.join(self.folder, name)

@@ -72,8 +72,9 @@ function library(file) {
   return libraries.get(file);
 }
 
-// Every image's blank save is the same bytes.
-const blankSave = new Blob([new Uint8Array(saveSize)]);
+// Every image's blank save is the same bytes, made for the first.
+let blankSaveBlob;
+const blankSave = () => (blankSaveBlob ??= new Blob([new Uint8Array(saveSize)]));
 let runs = [];  // the runs shown: { name, folder, file, image, row, saved: { image, save } }
 let offeredUrls = [];
 let batches = 0;  // a newer choice or drop stops an older one's runs
@@ -229,7 +230,7 @@ function patchImage(patch, item, file, head, warning) {
   runs.push(run);
   const imageLink = row.querySelector(".image-download");
   offer(imageLink, run.image);
-  offer(row.querySelector(".save-download"), blankSave);
+  offer(row.querySelector(".save-download"), blankSave());
   row.querySelector(".files").hidden = false;
   // The image's download reads the chosen file again; when the file has since been moved or
   // changed, that download fails, and the run says why instead of standing as a success.
@@ -533,7 +534,7 @@ saveAsZip.addEventListener("click", oneAtATime(async () => {
   const batch = batches;
   const chosen = await readableDestinations();
   const files = chosen.flatMap(({ run, folder, names: [imageName, saveName] }) => [
-    { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave }]);
+    { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave() }]);
   say("Making the ZIP…");
   try {
     await library("client-zip.js");
@@ -585,7 +586,7 @@ saveToFolder.addEventListener("click", oneAtATime(async () => {
       for (const part of folder.split("/").filter(Boolean)) {
         into = await into.getDirectoryHandle(part, { create: true });
       }
-      for (const [name, blob, which] of [[names[0], run.image, "image"], [names[1], blankSave, "save"]]) {
+      for (const [name, blob, which] of [[names[0], run.image, "image"], [names[1], blankSave(), "save"]]) {
         // Never over a file already there: the user's own image may be in the folder picked.
         if (await has(into, name)) {
           kept.push(folder + name);
@@ -607,17 +608,6 @@ saveToFolder.addEventListener("click", oneAtATime(async () => {
 function applyNaming() {
   advice.textContent = adviceFor[naming()] + saveFirst;
   runs.forEach(showState);
-  try {
-    localStorage.setItem("halvek-naming", naming());
-  } catch {
-    // the choice is not kept for next time, which is all
-  }
-}
-try {
-  const kept = localStorage.getItem("halvek-naming");
-  document.querySelector(`input[name=naming][value=${kept === "cartridge" ? "cartridge" : "console"}]`).checked = true;
-} catch {
-  // the console's names, then
 }
 document.querySelectorAll("input[name=naming]").forEach((radio) => radio.addEventListener("change", applyNaming));
 applyNaming();
