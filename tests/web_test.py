@@ -200,9 +200,10 @@ class Page(unittest.TestCase):
         # Files too short to be images are set aside; patched anyway, they are what the console makes.
         short = [(f"short{size}.gba", image_bytes(size, size), f"short{size}.gba") for size in [0, 1, 0xB2]]
         self.assertEqual(self.choose([self.write(name, content) for name, content, _ in short]), [])
-        for button in self.driver.find_elements(By.CSS_SELECTOR, "#set-aside .run-anyway"):
+        for count, button in enumerate(self.driver.find_elements(By.CSS_SELECTOR, "#set-aside .run-anyway"), 1):
             button.click()
-        runs = self.driver.execute_script(RUNS)
+            runs = wait_for(lambda: len(runs := self.driver.execute_script(RUNS)) == count and runs,  # noqa: B023
+                            f"run {count}")
         self.assertTrue(all("use them only if you are sure" in run["warning"] for run in runs))
         self.assert_runs_match_the_console_program(short, runs)
 
