@@ -13,7 +13,7 @@ const headerBlockSize = 512;
 const saveSize = 65536;
 // File systems stop at 255 bytes a name, and the browser adds ".crdownload" while it writes.
 const longestDownloadName = 240;
-// What a zip's image is gathered into a Blob by, so the heap never holds much of it at once.
+// A zip's image is gathered into a Blob this many bytes at a time, so the heap never holds much of it.
 const zipChunkBytes = 8 << 20;
 
 const message = document.getElementById("message");
