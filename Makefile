@@ -40,7 +40,8 @@ arm:
 
 # The web page in $(WEB_BUILD)/, ready to host or to open from disk: the header code compiled to
 # WebAssembly with clang 16 and Debian's wasi-libc and libc++ for wasm32, its bytes written into
-# halvek.js in base64, since a page opened from disk cannot fetch a file.
+# halvek.js in base64, since a page opened from disk cannot fetch a file; and the two zip
+# libraries web/package-lock.json pins, as plain scripts, with their licenses.
 web:
 	$(ENSURE) web
 	rm -rf $(WEB_BUILD)
@@ -52,6 +53,12 @@ web:
 	    web/halvek.js >$(WEB_BUILD)/halvek.js
 	rm $(WEB_BUILD)/halvek.wasm
 	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
+	cp web/node_modules/fflate/umd/index.js $(WEB_BUILD)/fflate.js
+	cp web/node_modules/client-zip/worker.js $(WEB_BUILD)/client-zip.js
+	for library in fflate client-zip; do \
+	    sed -n 's/^  "version": "\(.*\)",$$/'"$$library"' \1, under this license:/p' web/node_modules/$$library/package.json; \
+	    cat web/node_modules/$$library/LICENSE*; echo; \
+	done >$(WEB_BUILD)/LICENSES.txt
 
 # The header tests and the end-to-end cases of this build that are not labelled slow: not the
 # 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.

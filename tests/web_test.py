@@ -13,6 +13,7 @@ import os
 import random
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -68,14 +69,33 @@ def wait_for(condition, what, seconds=120):
 
 RUNS = """return [...document.querySelectorAll('#runs .run')].map((run) => ({
     name: run.querySelector('.name').textContent,
-    header: run.querySelector('.header').hidden ? null
-        : [...run.querySelectorAll('.header dd')].map((field) => field.textContent),
+    folder: run.querySelector('.folder').textContent,
+    header: [...run.querySelectorAll('.title, .game-code, .maker-code, .version')].map((field) => field.textContent),
     warning: run.querySelector('.warning').hidden ? null : run.querySelector('.warning').textContent,
     transcript: run.querySelector('.transcript').textContent,
-    downloads: run.querySelector('.result').hidden ? null
-        : [...run.querySelectorAll('.result a')].map((link) => link.download),
+    downloads: run.querySelector('.files').hidden ? null
+        : [...run.querySelectorAll('.files a')].map((link) => link.download),
     shortened: !run.querySelector('.shortened').hidden,
-    warningFirst: !!(run.querySelector('.warning').compareDocumentPosition(run.querySelector('.result')) & 4)}))"""
+    state: run.querySelector('.state').textContent}))"""
+ASIDE = """return [...document.querySelectorAll('#set-aside-list li')].map((entry) => [
+    entry.querySelector('.folder').textContent + entry.querySelector('.name').textContent,
+    entry.querySelector('.reason').textContent])"""
+
+
+def image_bytes(size, seed):
+    """A made-up image of that size whose header has the fixed 96 (hex) at B2."""
+    content = bytearray(random.Random(seed).randbytes(size))
+    made_up = f"GAME {seed:07}"[:12].encode() + f"ZG{seed % 100:02}".encode() + b"00\x96"
+    content[0xA0:0xB3] = made_up[:max(0, size - 0xA0)]
+    return bytes(content)
+
+
+def zipped(entries):
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as contents:
+        for name, content in entries:
+            contents.writestr(name, content)
+    return archive.getvalue()
 
 
 class Page(unittest.TestCase):
@@ -105,25 +125,31 @@ class Page(unittest.TestCase):
             image.write(content)
         return path
 
-    def runs(self, count):
-        """The runs shown, once count of them have each made their one announcement."""
-        wait_for(lambda: self.driver.execute_script("return document.querySelectorAll('#announcements p').length")
-                 == count, f"{count} runs")
+    def message(self):
+        return self.driver.find_element(By.ID, "message").text
+
+    def taken(self, action):
+        """The runs shown once what action gives has been looked at: the page then sums it up."""
+        self.driver.execute_script("document.getElementById('message').textContent = ''")
+        action()
+        wait_for(lambda: self.message() and self.driver.execute_script(
+            "return document.getElementById('runs').getAttribute('aria-busy') !== 'true'"), "the summary")
         return self.driver.execute_script(RUNS)
 
     def choose(self, paths):
-        self.driver.find_element(By.ID, "image-input").send_keys("\n".join(paths))
-        return self.runs(len(paths))
+        return self.taken(lambda: self.driver.find_element(By.ID, "image-input").send_keys("\n".join(paths)))
 
     def drag(self, x, y, data, drop=True):
         for kind in ["dragEnter", "dragOver"] + (["drop"] if drop else []):
             self.driver.execute_cdp_cmd("Input.dispatchDragEvent", {"type": kind, "x": x, "y": y,
                                                                     "data": dict(data, dragOperationsMask=1)})
 
+    def drop(self, paths, x=30, y=30):
+        return self.taken(lambda: self.drag(x, y, {"items": [], "files": paths}))
+
     def console_program(self, name, content):
         """What the console program shows (but its closing prompt) and writes for the image."""
-        folder = os.path.join(self.folder, "console")
-        os.makedirs(folder, exist_ok=True)
+        folder = tempfile.mkdtemp(dir=self.folder)
         with open(os.path.join(folder, name), "wb") as image:
             image.write(content)
         run = subprocess.run([PROGRAM, name], cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, check=True)
@@ -135,8 +161,9 @@ class Page(unittest.TestCase):
                 written.append(output.read())
         return shown[:-len(PROMPT)], written
 
-    def download(self, run, link, name):
-        self.driver.find_elements(By.CSS_SELECTOR, f"#runs .run .{link}")[run].click()
+    def saved(self, click, name):
+        """The bytes of the file a click saves into the downloads folder under that name."""
+        click()
         path = os.path.join(self.downloads, name)
         wait_for(lambda: os.path.exists(path) and not any(entry.endswith(".crdownload")
                                                           for entry in os.listdir(self.downloads)), name)
@@ -145,9 +172,11 @@ class Page(unittest.TestCase):
         os.remove(path)
         return content
 
-    def assert_runs_match_the_console_program(self, images):
-        """images: (name, content, the name its downloads take before .bin and .sav), chosen at once."""
-        runs = self.choose([self.write(name, content) for name, content, _ in images])
+    def download(self, run, link, name):
+        return self.saved(self.driver.find_elements(By.CSS_SELECTOR, f"#runs .run .{link}")[run].click, name)
+
+    def assert_runs_match_the_console_program(self, images, runs):
+        """images: (name, content, the name its files take before .bin and .sav), in the order of runs."""
         self.assertEqual([run["name"] for run in runs], [name for name, _, _ in images])
         for index, ((name, content, downloaded), run) in enumerate(zip(images, runs)):
             with self.subTest(name=name[:40], size=len(content)):
@@ -157,98 +186,180 @@ class Page(unittest.TestCase):
                 self.assertEqual(run["shortened"], downloaded != name)
                 self.assertTrue(self.download(index, "image-download", downloaded + ".bin") == image, "the .bin differs")
                 self.assertTrue(self.download(index, "save-download", downloaded + ".sav") == save, "the .sav differs")
+                self.assertEqual(self.driver.execute_script(RUNS)[index]["state"], "Saved")
 
-    def test_each_image_chosen_at_once_is_a_run_like_the_console_program(self):
-        images = [(f"rom{size}.gba", random.Random(size).randbytes(size), f"rom{size}.gba")
-                  for size in [0, 1, 191, 512, 8 << 10, 32 << 20]]
+    def test_each_image_is_a_run_like_the_console_program(self):
+        images = [(f"rom{size}.gba", image_bytes(size, size), f"rom{size}.gba") for size in [512, 8 << 10, 32 << 20]]
         # A name the console program can write but a browser cannot save with ".crdownload" on it.
         long_name = "L" * 246 + ".gba"
-        images.append((long_name, random.Random(1).randbytes(4096), long_name[:236]))
-        self.assert_runs_match_the_console_program(images)
+        images.append((long_name, image_bytes(4096, 1), long_name[:236]))
+        runs = self.choose([self.write(name, content) for name, content, _ in images])
+        self.assertTrue(all(run["warning"] is None for run in runs))
+        self.assert_runs_match_the_console_program(images, runs)
 
-    def test_what_each_image_is(self):
-        archive = io.BytesIO()
-        with zipfile.ZipFile(archive, "w") as contents:
-            contents.writestr("game.gba", bytes(1024))
-        cases = [  # name, content, header fields shown, words the warning must hold
-            ("sample.gba", SAMPLE_BYTES, ["HALVEK DEMO", "ZHVK", "00", "0"], None),
-            ("notes.txt", b"Just some notes.\n" * 40, None, "notes.txt does not look like a cartridge image"),
-            ("games.zip", archive.getvalue(), None, "games.zip is a zip archive"),
-        ]
-        runs = self.choose([self.write(name, content) for name, content, _, _ in cases])
-        for (name, _, fields, warning), run in zip(cases, runs):
-            with self.subTest(name=name):
-                if fields:
-                    self.assertEqual(run["header"], fields)
-                if warning:
-                    self.assertIn(warning, run["warning"])
-                    self.assertTrue(run["warningFirst"], "the warning comes after the downloads")
-                else:
-                    self.assertIsNone(run["warning"])
-                self.assertIsNotNone(run["downloads"])
+        # Files too short to be images are set aside; patched anyway, they are what the console makes.
+        short = [(f"short{size}.gba", image_bytes(size, size), f"short{size}.gba") for size in [0, 1, 0xB2]]
+        self.assertEqual(self.choose([self.write(name, content) for name, content, _ in short]), [])
+        for count, button in enumerate(self.driver.find_elements(By.CSS_SELECTOR, "#set-aside .run-anyway"), 1):
+            button.click()
+            runs = wait_for(lambda: len(runs := self.driver.execute_script(RUNS)) == count and runs,  # noqa: B023
+                            f"run {count}")
+        self.assertTrue(all("use them only if you are sure" in run["warning"] for run in runs))
+        self.assert_runs_match_the_console_program(short, runs)
+
+    def test_a_collection_saved_all_at_once(self):
+        tree = {  # path: content, and where it is set aside, why
+            "games/a/game.gba": (image_bytes(4096, 7), None),
+            "games/b/game.gba": (image_bytes(2048, 8), None),
+            "games/b/game.gba.bin": (image_bytes(2048, 8), "an earlier output, the patched copy of game.gba"),
+            "games/b/game.gba.sav": (bytes(65536), "an earlier save"),
+            "games/old.gba.bin": (image_bytes(1024, 3), "an earlier output, the patched copy of old.gba"),
+            "games/.DS_Store": (b"\0\0\0\x01Bud1" + bytes(200), "a macOS folder's settings"),
+            "games/cover.png": (b"\x89PNG\r\n\x1a\n" + image_bytes(400, 4), "a PNG picture"),
+            "games/notes.txt": (b"Just some notes.\n" * 40, "lacks the fixed value 96 (hex) at B2"),
+            "games/packed.zip": (zipped([("inner/zipped.gba", image_bytes(3000, 9)), ("readme.txt", b"hi")]), None),
+            "games/empty.zip": (zipped([("readme.txt", b"hi")]), "a zip that holds no cartridge image"),
+        }
+        for path, (content, _) in tree.items():
+            self.write(path, content)
+        images = {"games/a/game.gba": tree["games/a/game.gba"][0], "games/b/game.gba": tree["games/b/game.gba"][0],
+                  "games/inner/zipped.gba": image_bytes(3000, 9)}
+        runs = self.drop([os.path.join(self.folder, "games")])
+        self.assertEqual([run["folder"] + run["name"] for run in runs], list(images))
+        self.assertEqual(self.message(), "3 images patched, ready to save. 7 set aside, below.")
+        aside = self.driver.execute_script(ASIDE)
+        self.assertEqual(sorted(path for path, _ in aside), sorted(path for path, (_, why) in tree.items() if why))
+        for path, reason in aside:
+            self.assertIn(tree[path][1], reason, path)
+
+        console = {path: self.console_program(os.path.basename(path), content)[1] for path, content in images.items()}
+        for naming, names in [("console", lambda path: [path + ".bin", path + ".sav"]),
+                              ("cartridge", lambda path: [path, path[:-4] + ".sav"])]:
+            with self.subTest(naming=naming):
+                self.driver.find_element(By.CSS_SELECTOR, f"input[value={naming}]").click()
+                self.assertTrue(self.driver.find_element(By.ID, "advice").text.startswith(names("rom.gba")[0] + " is"))
+                archive = zipfile.ZipFile(io.BytesIO(self.saved(
+                    self.driver.find_element(By.ID, "save-as-zip").click, "halvek.zip")))
+                self.assertEqual({entry.compress_type for entry in archive.infolist()}, {zipfile.ZIP_STORED})
+                expected = {name: content for path, written in console.items()
+                            for name, content in zip(names(path), written)}
+                self.assertEqual(sorted(archive.namelist()), sorted(expected))
+                for name, content in expected.items():
+                    self.assertTrue(archive.read(name) == content, f"{name} differs")
+                self.assertEqual({run["state"] for run in self.driver.execute_script(RUNS)}, {"Saved"})
+
+    def test_save_all_into_a_folder_replaces_nothing(self):
+        # The browser's own private folder stands in for the one the user would pick.
+        script = self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {
+            "source": "window.showDirectoryPicker = () => navigator.storage.getDirectory()"})
+        self.addCleanup(self.driver.execute_cdp_cmd, "Page.removeScriptToEvaluateOnNewDocument", script)
+        self.driver.get(self.url)
+        self.driver.execute_async_script("""const done = arguments[0];
+            navigator.storage.getDirectory().then(async (root) => {
+              for await (const name of root.keys()) await root.removeEntry(name, {recursive: true});
+              const folder = await root.getDirectoryHandle('set', {create: true});
+              const writable = await (await (await folder.getDirectoryHandle('x', {create: true}))
+                .getFileHandle('game.gba.bin', {create: true})).createWritable();
+              await writable.write('mine');
+              await writable.close();
+            }).then(done)""")
+        content = {"x": image_bytes(4096, 11), "y": image_bytes(600, 12)}
+        for folder, image in content.items():
+            self.write(f"set/{folder}/game.gba", image)
+        self.drop([os.path.join(self.folder, "set")])
+        self.driver.find_element(By.ID, "save-to-folder").click()
+        wait_for(lambda: "saved into the folder" in self.message(), "the folder saved")
+        self.assertEqual(self.message(), "3 files saved into the folder. Left as they were, not replaced: set/x/game.gba.bin.")
+        found = self.driver.execute_async_script("""const done = arguments[0];
+            async function read(folder, path) {
+              const found = {};
+              for await (const [name, handle] of folder.entries()) {
+                if (handle.kind === 'directory') Object.assign(found, await read(handle, path + name + '/'));
+                else found[path + name] = [...new Uint8Array(await (await handle.getFile()).arrayBuffer())];
+              }
+              return found;
+            }
+            navigator.storage.getDirectory().then((root) => read(root, '')).then(done)""")
+        found = {path: bytes(content) for path, content in found.items()}
+        _, (x_image, x_save) = self.console_program("game.gba", content["x"])
+        _, (y_image, y_save) = self.console_program("game.gba", content["y"])
+        self.assertEqual(found, {"set/x/game.gba.bin": b"mine", "set/x/game.gba.sav": x_save,
+                                 "set/y/game.gba.bin": y_image, "set/y/game.gba.sav": y_save})
+        self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)], ["Blank save saved", "Saved"])
+
+    def test_a_hundred_images_on_a_phone(self):
+        paths = [self.write(f"collection/Game number {index:03}.gba", image_bytes(1024, index)) for index in range(100)]
+        self.driver.set_window_size(320, 640)
+        # A choice replaced while it is still running: only the newer one is shown and summed up.
+        self.driver.find_element(By.ID, "image-input").send_keys("\n".join(paths))
+        self.assertEqual([run["name"] for run in self.choose([SAMPLE])], ["sample.gba"])
+        time.sleep(0.5)  # what the older choice would still show, it shows by then
+        self.assertEqual(len(self.driver.execute_script(RUNS)), 1)
+        self.assertEqual(self.message(), "1 image patched, ready to save.")
+
+        self.assertEqual(len(self.choose(paths)), 100)
+        height = self.driver.execute_script("return document.documentElement.scrollHeight")
+        rows = self.driver.execute_script("return document.getElementById('runs').getBoundingClientRect().height")
+        print(f"\n100 images at 320 px: the page is {height} px tall, the list {rows:.0f} px", file=sys.stderr)
+        self.assertLessEqual(rows, 100 * 60, "a row takes more than two short lines")
 
     def test_drops_anywhere_on_the_page(self):
-        self.write("folder/b.gba", bytes(300))
-        self.write("folder/a.gba", bytes(300))
-        self.write("folder/inner/c.gba", bytes(300))
+        for name in ["folder/b.gba", "folder/a.gba", "folder/inner/c.gba"]:
+            self.write(name, image_bytes(300, 1))
         os.makedirs(os.path.join(self.folder, "empty"))
         self.choose([SAMPLE])  # a run on the page, to drop on too
         points = self.driver.execute_script(
-            "return ['h1', 'main > p', '#drop-zone', '.transcript'].map((selector) => {"
+            "return ['h1', 'main > p', '#drop-zone', '.run'].map((selector) => {"
             "  const box = document.querySelector(selector).getBoundingClientRect();"
             "  return [selector, Math.round(box.left + 5), Math.round(box.top + 5)]; })") + [("the margin", 3, 3)]
-        takes = "this page takes cartridge image files"
-        cases = [(where, x, y, {"items": [], "files": [SAMPLE]}, ["sample.gba"], "") for where, x, y in points] + [
+        nothing = "Nothing to patch"
+        cases = [(where, x, y, {"items": [], "files": [SAMPLE]}, ["sample.gba"]) for where, x, y in points] + [
             ("several", 30, 30, {"items": [], "files": [SAMPLE, os.path.join(self.folder, "folder/b.gba")]},
-             ["sample.gba", "b.gba"], ""),
+             ["sample.gba", "b.gba"]),
             ("a folder", 30, 30, {"items": [], "files": [os.path.join(self.folder, "folder")]},
-             ["a.gba", "b.gba", "c.gba"], ""),
-            ("an empty folder", 30, 30, {"items": [], "files": [os.path.join(self.folder, "empty")]}, [], takes),
-            ("text", 30, 30, {"items": [{"mimeType": "text/plain", "data": "sample.gba"}]}, [], takes),
+             ["folder/a.gba", "folder/b.gba", "folder/inner/c.gba"]),
+            ("an empty folder", 30, 30, {"items": [], "files": [os.path.join(self.folder, "empty")]}, []),
+            ("text", 30, 30, {"items": [{"mimeType": "text/plain", "data": "sample.gba"}]}, []),
         ]
-        for where, x, y, data, names, message in cases:
+        for where, x, y, data, names in cases:
             with self.subTest(where=where):
-                self.driver.execute_script("document.getElementById('announcements').replaceChildren()")
                 self.drag(x, y, data, drop=False)
                 self.assertEqual(self.driver.execute_script(
                     "return getComputedStyle(document.body).outlineStyle"), "dashed", "the page shows no drop")
-                self.drag(x, y, data)
-                self.assertEqual([run["name"] for run in self.runs(len(names))], names)
-                shown = lambda: self.driver.find_element(By.ID, "message").text  # noqa: E731
-                if message:
-                    wait_for(lambda: message in shown(), "the message")
-                else:
-                    self.assertEqual(shown(), "")
+                runs = self.taken(lambda: self.drag(x, y, data))  # noqa: B023
+                self.assertEqual([run["folder"] + run["name"] for run in runs], names)
+                self.assertTrue(self.message().startswith(f"{len(names)} image" if names else nothing))
                 self.assertEqual(self.driver.current_url, self.url)
         self.assertEqual(os.listdir(self.downloads), [], "the browser saved a dropped file")
 
-    def test_files_that_cannot_be_downloaded(self):
+    def test_files_that_cannot_be_saved(self):
         # A file the browser has looked at, then removed: its run cannot read it.
-        gone = self.write("gone.gba", bytes(4096))
+        gone = self.write("gone.gba", image_bytes(4096, 2))
         self.driver.execute_script("const stash = document.createElement('input');"
                                    "stash.type = 'file'; stash.id = 'stash'; document.body.append(stash);")
         self.driver.find_element(By.ID, "stash").send_keys(gone)
         self.driver.execute_script("document.getElementById('stash').files[0].size;")
         os.remove(gone)
-        self.driver.execute_script(
+        [run] = self.taken(lambda: self.driver.execute_script(
             "const files = new DataTransfer(); files.items.add(document.getElementById('stash').files[0]);"
-            "document.body.dispatchEvent(new DragEvent('drop', {dataTransfer: files, bubbles: true, cancelable: true}));")
-        [run] = self.runs(1)
+            "document.body.dispatchEvent(new DragEvent('drop', {dataTransfer: files, bubbles: true, cancelable: true}));"))
         self.assertEqual(run["transcript"], "Error opening gone.gba.\n\n")
         self.assertIsNone(run["downloads"])
+        self.assertEqual(self.message(), "0 images patched. 1 could not be read.")
 
-        # A file changed after its downloads were offered: the run says so when its image is asked for.
-        changed = self.write("changed.gba", bytes(4096))
+        # A file changed after its files were offered: the run says so when its image is asked for.
+        changed = self.write("changed.gba", image_bytes(4096, 3))
         self.choose([changed])
         with open(changed, "ab") as image:
             image.write(b"more")
         self.driver.find_element(By.CSS_SELECTOR, ".image-download").click()
-        wait_for(lambda: self.driver.execute_script(RUNS)[0]["downloads"] is None, "the downloads withdrawn")
+        wait_for(lambda: self.driver.execute_script(RUNS)[0]["downloads"] is None, "the files withdrawn")
         self.assertIn("changed.gba was moved or changed", self.driver.execute_script(RUNS)[0]["warning"])
 
     def test_layout_on_phones_and_desktops(self):
-        paths = [self.write(("N" * length)[:length - 4] + ".gba", bytes(1024)) for length in [8, 60, 200]]
-        for width in [320, 360, 1280]:
+        paths = [self.write(("N" * length)[:length - 4] + ".gba", image_bytes(1024, length)) for length in [8, 60, 200]]
+        paths.append(self.write("notes.txt", b"notes"))
+        for width in [320, 375, 1280]:
             for scheme in ["light", "dark"]:
                 for text in ["100%", "200%"]:
                     with self.subTest(width=width, scheme=scheme, text=text):
@@ -259,11 +370,12 @@ class Page(unittest.TestCase):
                         # The page sizes everything in rem, so this is the reader's text size.
                         self.driver.execute_script(f"document.documentElement.style.fontSize = '{text}'")
                         self.choose(paths)
+                        self.driver.execute_script("document.querySelector('.run details').open = true")
                         outside = self.driver.execute_script(
-                            "return [...document.querySelectorAll('a.button')].filter((link) => {"
-                            "  const box = link.getBoundingClientRect();"
+                            "return [...document.querySelectorAll('.button, button')].filter((button) => {"
+                            "  const box = button.getBoundingClientRect();"
                             "  return box.left < 0 || box.right > document.documentElement.clientWidth; }).length")
-                        self.assertEqual(outside, 0, "a download button runs past the screen")
+                        self.assertEqual(outside, 0, "a button runs past the screen")
                         overflow = self.driver.execute_script(
                             "return document.documentElement.scrollWidth - document.documentElement.clientWidth")
                         self.assertLessEqual(overflow, 0, "the page scrolls sideways")
@@ -274,27 +386,47 @@ class Page(unittest.TestCase):
 
     def test_from_disk_and_without_webassembly(self):
         self.driver.get("file://" + os.path.join(WEB, "index.html"))
-        self.assert_runs_match_the_console_program([("sample.gba", SAMPLE_BYTES, "sample.gba")])
+        zipped_image = image_bytes(3000, 5)
+        runs = self.choose([SAMPLE, self.write("packed.zip", zipped([("zipped.gba", zipped_image)]))])
+        self.assert_runs_match_the_console_program(
+            [("sample.gba", SAMPLE_BYTES, "sample.gba"), ("zipped.gba", zipped_image, "zipped.gba")], runs)
+        # A folder dropped there with a file: the browser will not give the folder, but the file stays.
+        self.write("dropped/a.gba", image_bytes(1024, 1))
+        runs = self.drop([os.path.join(self.folder, "dropped"), SAMPLE])
+        self.assertEqual([run["name"] for run in runs], ["sample.gba"])
+        self.assertIn("does not let a page opened from disk read a dropped folder (dropped)", self.message())
 
         script = self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument",
                                              {"source": "delete globalThis.WebAssembly"})
         self.addCleanup(self.driver.execute_cdp_cmd, "Page.removeScriptToEvaluateOnNewDocument", script)
         self.driver.get(self.url)
-        wait_for(lambda: "cannot run WebAssembly" in self.driver.find_element(By.ID, "message").text, "the failure")
+        wait_for(lambda: "cannot run WebAssembly" in self.message(), "the failure")
         self.drag(30, 30, {"items": [], "files": [SAMPLE]})
         time.sleep(0.5)  # a run, if one were made, is shown at once
         self.assertEqual(self.driver.execute_script("return document.querySelectorAll('#runs a[href]').length"), 0)
-        self.assertIn("cannot run WebAssembly", self.driver.find_element(By.ID, "message").text)
+        self.assertIn("cannot run WebAssembly", self.message())
 
-    def test_offline_after_one_visit(self):
+    def test_from_the_cache_after_one_visit(self):
         server = serve(WEB)
-        self.driver.get(f"http://127.0.0.1:{server.server_port}/")
+        port = server.server_port
+        self.driver.get(f"http://127.0.0.1:{port}/")
         self.driver.execute_async_script("navigator.serviceWorker.ready.then(() => arguments[0]())")
         server.shutdown()
         server.server_close()
-        self.driver.refresh()
         shown, _ = self.console_program("sample.gba", SAMPLE_BYTES)
-        self.assertEqual(self.choose([SAMPLE])[0]["transcript"], shown)
+        # A server that takes the connection and never answers, as behind a captive portal; then none.
+        silent = socket.create_server(("127.0.0.1", port))
+        self.driver.set_page_load_timeout(30)  # the page would wait past it for that server
+        self.addCleanup(self.driver.set_page_load_timeout, 300)
+        for url in [f"http://127.0.0.1:{port}/", f"http://127.0.0.1:{port}/index.html?x=1"]:
+            for answer in ["never", "no server"]:
+                with self.subTest(url=url, answer=answer):
+                    if answer == "no server":
+                        silent.close()
+                    self.driver.get(url)
+                    self.assertEqual(self.choose([SAMPLE])[0]["transcript"], shown)
+            silent = socket.create_server(("127.0.0.1", port))
+        silent.close()
 
     def test_module_exports_only_what_the_page_needs(self):
         with open(os.path.join(WEB, "halvek.js")) as script:

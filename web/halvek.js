@@ -3,7 +3,8 @@
 // WebAssembly; only an image's first 512 bytes go through it. A patched image is the patched
 // block followed by a slice of the chosen file, so the page never holds a second copy of an
 // image, and nothing leaves the device. Each image is a run of its own, whose transcript is
-// what the console shows for that image, but for the closing prompt.
+// what the console shows for that image, but for the closing prompt. What is plainly not an
+// image is set aside, not run, unless the user asks for it.
 
 const version = "@VERSION@";
 // The module's bytes, written in at build time: a page opened from disk cannot fetch a file.
@@ -12,47 +13,117 @@ const headerBlockSize = 512;
 const saveSize = 65536;
 // File systems stop at 255 bytes a name, and the browser adds ".crdownload" while it writes.
 const longestDownloadName = 240;
+// A zip's image is gathered into a Blob this many bytes at a time, so the heap never holds much of it.
+const zipChunkBytes = 8 << 20;
 
 const message = document.getElementById("message");
-const input = document.getElementById("image-input");
-const runs = document.getElementById("runs");
-const announcements = document.getElementById("announcements");
+const advice = document.getElementById("advice");
+const imageInput = document.getElementById("image-input");
+const folderInput = document.getElementById("folder-input");
+const runList = document.getElementById("runs");
+const setAside = document.getElementById("set-aside");
+const setAsideList = document.getElementById("set-aside-list");
+const saveAll = document.getElementById("save-all");
+const saveToFolder = document.getElementById("save-to-folder");
+const saveAsZip = document.getElementById("save-as-zip");
 const runTemplate = document.getElementById("run");
+const asideTemplate = document.getElementById("aside");
 
 const patchModule = (async () => {
   const bytes = Uint8Array.from(atob(moduleBase64), (character) => character.charCodeAt(0));
   return (await WebAssembly.instantiate(bytes, {})).instance.exports;
 })();
+const noWebAssembly = "This browser cannot run WebAssembly here, so this page cannot patch an image. " +
+    "Halvek's console program can.";
 patchModule.catch(() => {
-  message.textContent = "This browser cannot run WebAssembly here, so this page cannot patch an image. " +
-      "Halvek's console program can.";
-  input.disabled = true;
+  message.textContent = noWebAssembly;
+  imageInput.disabled = true;
+  folderInput.disabled = true;
 });
 
+// The console's lines for a run on name, but its closing prompt: those of an image patched to
+// the complement check given, or of one that could not be read when there is none.
+function transcriptFor(name, complement) {
+  if (complement === undefined) {
+    return `Error opening ${name}.\n\n`;
+  }
+  const title = `Halvek ${version}`;
+  return `${title}\n${"-".repeat(title.length)}\n` +
+      `input file : ${name}\noutput file: ${name}.bin\nsaver file : ${name}.sav\n\n` +
+      `comp: ${complement.toString(16)}\n\nCopying file...\n\nMaking blank save file...\n\n` +
+      "Finished......Success!\n\n" +
+      "You will have to rename the .out and .sav to your preference\n" +
+      "and place them in the proper places\n\n";
+}
+
+// The zip libraries, each loaded the first time it is needed; as plain scripts, since a page
+// opened from disk cannot load a module.
+const libraries = new Map();
+function library(file) {
+  if (!libraries.has(file)) {
+    libraries.set(file, new Promise((resolve, reject) => {
+      const script = document.createElement("script");
+      script.src = file;
+      script.onload = resolve;
+      script.onerror = reject;
+      document.head.append(script);
+    }));
+  }
+  return libraries.get(file);
+}
+
+// Every image's blank save is the same bytes, made for the first.
+let blankSaveBlob;
+const blankSave = () => (blankSaveBlob ??= new Blob([new Uint8Array(saveSize)]));
+let runs = [];  // the runs shown: { name, folder, file, image, row, saved: { image, save } }
 let offeredUrls = [];
 let batches = 0;  // a newer choice or drop stops an older one's runs
 
-function announce(sentence) {
-  const line = document.createElement("p");
-  line.textContent = sentence;
-  announcements.append(line);
+function say(sentence) {
+  message.textContent = sentence;
 }
 
 function utf8Length(text) {
   return new TextEncoder().encode(text).length;
 }
 
-// The name a download takes: the console's name, cut short where it would be too long to save.
-function downloadName(name, suffix) {
+// The longest beginning of text that takes at most room bytes.
+function cut(text, room) {
+  if (utf8Length(text) <= room) {
+    return text;
+  }
   let kept = "";
-  for (const character of name) {
-    if (utf8Length(kept + character + suffix) > longestDownloadName) {
+  for (const character of text) {
+    if (utf8Length(kept + character) > room) {
       break;
     }
     kept += character;
   }
-  return kept + suffix;
+  return kept;
 }
+
+const naming = () => document.querySelector("input[name=naming]:checked").value;
+
+// The names an image's two files take: the console's, or the image's own name beside a save of
+// the same stem, as a flash cartridge looks for it; cut short where too long to save.
+function fileNames(name, room = longestDownloadName) {
+  if (naming() === "console") {
+    return [cut(name, room - 4) + ".bin", cut(name, room - 4) + ".sav"];
+  }
+  const dot = name.lastIndexOf(".");
+  const [stem, extension] = dot > 0 ? [name.slice(0, dot), name.slice(dot)] : [name, ""];
+  const kept = cut(stem, room - Math.max(utf8Length(extension), 4));
+  return [kept + extension, kept + ".sav"];
+}
+
+const adviceFor = {
+  console: "rom.gba.bin is the image to play, ready for a 64 KiB SRAM save, and rom.gba.sav its blank save. " +
+      "A flash cartridge looks for the save under the image's own name: rename them rom.gba and rom.sav, " +
+      "or choose the cartridge's names above.",
+  cartridge: "rom.gba is the patched image to play and rom.sav its blank save, named as a flash cartridge " +
+      "looks for it: copy both onto its card together.",
+};
+const saveFirst = " Save the files before you move or change the chosen images.";
 
 function headerText(header, begin, end) {
   const bytes = [...header.subarray(begin, end)];
@@ -62,127 +133,318 @@ function headerText(header, begin, end) {
   return bytes.map((byte) => (byte >= 0x20 && byte < 0x7f ? String.fromCharCode(byte) : "\ufffd")).join("");
 }
 
-function showHeader(view, header) {
-  view.querySelector(".title").textContent = headerText(header, 0xa0, 0xac);
-  view.querySelector(".game-code").textContent = headerText(header, 0xac, 0xb0);
-  view.querySelector(".maker-code").textContent = headerText(header, 0xb0, 0xb2);
-  view.querySelector(".version").textContent = String(header[0xbc]);
-  view.querySelector(".header").hidden = false;
-}
+const startsWith = (bytes, magic) => [...magic].every((character, index) => bytes[index] === character.charCodeAt(0));
+const otherFormats = [
+  ["\x89PNG", "a PNG picture"], ["GIF8", "a GIF picture"], ["\xff\xd8\xff", "a JPEG picture"],
+  ["%PDF", "a PDF document"], ["7z\xbc\xaf\x27\x1c", "a 7z archive"], ["Rar!", "a RAR archive"],
+  ["\x1f\x8b", "a gzip archive"], ["\0\0\0\x01Bud1", "a macOS folder's settings"],
+  ["\0\x05\x16\x07", "macOS file details"],
+];
+const isZip = (name, head) => /\.zip$/i.test(name) || startsWith(head, "PK\x03\x04");
 
-// Why the file is plainly not a cartridge image, or nothing when it may be one.
-function notAnImage(name, header) {
-  const zip = [0x50, 0x4b, 0x03, 0x04];
-  if (/\.zip$/i.test(name) || zip.every((byte, index) => header[index] === byte)) {
-    return `${name} is a zip archive, not a cartridge image: take the image out of it and give that instead.`;
+// Why a file is set aside rather than run, or nothing when it may be an image. chosen holds the
+// folder and name of everything given at once, to tell an earlier output by its image.
+function asideReason({ name, folder }, head, chosen) {
+  const format = otherFormats.find(([magic]) => startsWith(head, magic));
+  if (format) {
+    return `${format[1]}, not a cartridge image`;
   }
-  if (header[0xb2] !== 0x96) {
-    return `${name} does not look like a cartridge image: its header lacks the fixed value 96 (hex) at B2. ` +
-        "Its downloads are made all the same, as the console program would make them; use them only if you are sure.";
+  if (/\.sav$/i.test(name)) {
+    return "an earlier save, not a cartridge image";
+  }
+  const stem = name.replace(/\.bin$/i, "");
+  if (stem !== name && (chosen.has(folder + stem) || /\.(gba|agb|mb)$/i.test(stem))) {
+    return `an earlier output, the patched copy of ${stem}`;
+  }
+  if (!head.length) {
+    return "an empty file, not a cartridge image";
+  }
+  if (head.length <= 0xb2 || head[0xb2] !== 0x96) {
+    return "not a cartridge image: its header lacks the fixed value 96 (hex) at B2";
   }
   return "";
 }
 
-function offer(link, blob, fileName) {
+function showState(run) {
+  const { image, save } = run.saved;
+  run.row.querySelector(".state").textContent = image && save ? "Saved" : image ? "Image saved"
+    : save ? "Blank save saved" : "";
+  const [imageName, saveName] = fileNames(run.name);
+  for (const [link, fileName, saved, what] of [[".image-download", imageName, image, "Image"],
+    [".save-download", saveName, save, "Save"]]) {
+    const anchor = run.row.querySelector(link);
+    anchor.download = fileName;
+    anchor.textContent = what;
+    anchor.classList.toggle("saved", saved);
+    anchor.setAttribute("aria-label", `${what}${saved ? ", saved" : ""}: ${fileName}`);
+  }
+  const shortened = run.row.querySelector(".shortened");
+  shortened.hidden = imageName === fileNames(run.name, Infinity)[0];
+}
+
+// A row for the item, under its folder's name: shown once for the rows that follow in the same
+// folder, and read out with each row's name.
+function newRow(item) {
+  const row = runTemplate.content.firstElementChild.cloneNode(true);
+  row.querySelector(".folder").textContent = item.folder;
+  row.querySelector(".name").textContent = item.name;
+  const rows = runList.querySelectorAll(".run");
+  if (item.folder && item.folder !== (rows.length ? rows[rows.length - 1].querySelector(".folder").textContent : "")) {
+    const place = document.createElement("li");
+    place.className = "place";
+    place.setAttribute("aria-hidden", "true");
+    place.textContent = item.folder;
+    runList.append(place);
+  }
+  runList.append(row);
+  return row;
+}
+
+function warn(row, warning) {
+  row.querySelector(".warning").textContent = warning;
+  row.querySelector(".warning").hidden = !warning;
+}
+
+function offer(link, blob) {
   const url = URL.createObjectURL(blob);
   offeredUrls.push(url);
   link.href = url;
-  link.download = fileName;
-  link.querySelector(".file").textContent = fileName;
 }
 
-async function run(item, patch) {
-  const view = runTemplate.content.firstElementChild.cloneNode(true);
-  const { name } = item;
-  view.querySelector(".name").textContent = name;
-  runs.append(view);
-  const transcript = view.querySelector(".transcript");
-  let file;
-  let header;
-  try {
-    file = await item.file;
-    header = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
-  } catch {
-    transcript.textContent = `Error opening ${name}.\n\n`;
-    announce(`${name} could not be read, so there is nothing to download for it.`);
-    return;
-  }
+// Patches the image whose first bytes are head, and shows the run.
+function patchImage(patch, item, file, head, warning) {
+  const row = newRow(item);
   // Zeros stand in past a short image's end, as they do in the console program.
   const block = new Uint8Array(patch.memory.buffer, patch.header_block(), headerBlockSize);
   block.fill(0);
-  block.set(header);
-  showHeader(view, block);
-  const warning = notAnImage(name, block);
-  view.querySelector(".warning").textContent = warning;
-  view.querySelector(".warning").hidden = !warning;
+  block.set(head);
+  row.querySelector(".title").textContent = headerText(block, 0xa0, 0xac);
+  row.querySelector(".game-code").textContent = headerText(block, 0xac, 0xb0);
+  row.querySelector(".maker-code").textContent = headerText(block, 0xb0, 0xb2);
+  row.querySelector(".version").textContent = String(block[0xbc]);
   const complement = patch.patch_block();
-  const title = `Halvek ${version}`;
-  transcript.textContent = `${title}\n${"-".repeat(title.length)}\n` +
-      `input file : ${name}\noutput file: ${name}.bin\nsaver file : ${name}.sav\n\n` +
-      `comp: ${complement.toString(16)}\n\nCopying file...\n\nMaking blank save file...\n\n` +
-      "Finished......Success!\n\n" +
-      "You will have to rename the .out and .sav to your preference\n" +
-      "and place them in the proper places\n\n";
-
-  const imageLink = view.querySelector(".image-download");
-  const imageName = downloadName(name, ".bin");
-  const saveName = downloadName(name, ".sav");
-  offer(imageLink, new Blob([block.slice(0, header.length), file.slice(header.length)]), imageName);
-  offer(view.querySelector(".save-download"), new Blob([new Uint8Array(saveSize)]), saveName);
-  view.querySelector(".note").textContent =
-      `${imageName} is the image to play, ready for a 64 KiB SRAM save; ${saveName} is its blank save, ` +
-      "to keep beside it under the same name. Download both before you move or change the chosen image.";
-  if (imageName !== `${name}.bin`) {
-    view.querySelector(".shortened").textContent =
-        "The name is too long for a downloaded file, so the downloads are named with its beginning.";
-    view.querySelector(".shortened").hidden = false;
-  }
+  row.querySelector(".transcript").textContent = transcriptFor(item.name, complement);
+  warn(row, warning);
+  const run = { ...item, file, row, image: new Blob([block.slice(0, head.length), file.slice(head.length)]),
+                saved: { image: false, save: false } };
+  runs.push(run);
+  const imageLink = row.querySelector(".image-download");
+  offer(imageLink, run.image);
+  offer(row.querySelector(".save-download"), blankSave());
+  row.querySelector(".files").hidden = false;
   // The image's download reads the chosen file again; when the file has since been moved or
   // changed, that download fails, and the run says why instead of standing as a success.
-  if (file.size > headerBlockSize) {
-    imageLink.addEventListener("click", () => {
-      file.slice(headerBlockSize, headerBlockSize + 1).arrayBuffer().catch(() => {
-        view.querySelector(".result").hidden = true;
-        view.querySelector(".warning").textContent =
-            `${name} was moved or changed after it was chosen, so its image cannot be downloaded: choose it again.`;
-        view.querySelector(".warning").hidden = false;
-        announce(`${name} was moved or changed, so its image cannot be downloaded.`);
-      });
+  imageLink.addEventListener("click", () => {
+    readable(run).then((ok) => {
+      if (ok) {
+        markSaved(run, "image");
+      }
     });
-  }
-  view.querySelector(".result").hidden = false;
-  announce(warning ? `${name} is patched, with a warning; its image and save are ready to download.`
-                   : `${name} is patched; its image and save are ready to download.`);
+  });
+  row.querySelector(".save-download").addEventListener("click", () => markSaved(run, "save"));
+  showState(run);
+  saveAll.hidden = false;
 }
 
-// Each file is its own run, in the order given. An item is a name and its file, or the promise
-// of one: a dropped file is only had, or not, once it is asked for.
-async function take(items) {
+function markSaved(run, which) {
+  run.saved[which] = true;
+  showState(run);
+}
+
+// Whether the run's image can still be read; when not, the run says why and offers nothing.
+async function readable(run) {
+  if (run.file.size <= headerBlockSize) {
+    return true;
+  }
+  try {
+    await run.file.slice(headerBlockSize, headerBlockSize + 1).arrayBuffer();
+    return true;
+  } catch {
+    run.row.querySelector(".files").hidden = true;
+    warn(run.row, `${run.name} was moved or changed after it was chosen, so its image cannot be saved: choose it again.`);
+    runs = runs.filter((other) => other !== run);
+    if (run.row.isConnected) {
+      say(`${run.name} was moved or changed, so its image cannot be saved.`);
+    }
+    return false;
+  }
+}
+
+function putAside(patch, item, file, reason, batch) {
+  const entry = asideTemplate.content.firstElementChild.cloneNode(true);
+  entry.querySelector(".folder").textContent = item.folder;
+  entry.querySelector(".name").textContent = item.name;
+  entry.querySelector(".reason").textContent = reason;
+  const button = entry.querySelector(".run-anyway");
+  button.setAttribute("aria-label", `Patch anyway: ${item.folder}${item.name}`);
+  button.addEventListener("click", async () => {
+    const head = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
+    if (batch !== batches) {
+      return;
+    }
+    entry.remove();
+    setAside.hidden = !setAsideList.children.length;
+    patchImage(patch, item, file, head, `${item.name} is ${reason}. Its files are made all the same, as the ` +
+        "console program would make them; use them only if you are sure.");
+    say(`${item.name} is patched, with a warning; it is the last in the list.`);
+  });
+  setAsideList.append(entry);
+  setAside.hidden = false;
+}
+
+// The files in a zip that may be images (96 hex at B2), each as an item of its own, the zip's
+// folders kept; the other files in it are left out. Read as a stream, so a large zip is never
+// held whole.
+async function imagesInZip(item, file) {
+  await library("fflate.js");
+  const unzip = new fflate.Unzip();
+  unzip.register(fflate.UnzipInflate);
+  const found = [];
+  unzip.onfile = (entry) => {
+    const path = entry.name.split("/");
+    const name = path.pop();
+    if (!name || path.includes("__MACOSX")) {
+      return;
+    }
+    const image = new Promise((resolve, reject) => {
+      let parts = [];
+      let held = 0;
+      let blob = new Blob([]);
+      let head = new Uint8Array(0);
+      entry.ondata = (error, chunk, final) => {
+        if (error) {
+          reject(error);
+          return;
+        }
+        if (!parts) {
+          return;  // not an image: the rest of it is let go
+        }
+        if (head.length <= 0xb2) {
+          head = new Uint8Array([...head, ...chunk.subarray(0, 0xb3 - head.length)]);
+        }
+        if (head.length > 0xb2 ? head[0xb2] !== 0x96 : final) {
+          parts = null;
+          resolve(null);
+          return;
+        }
+        parts.push(chunk);
+        held += chunk.length;
+        if (held >= zipChunkBytes || final) {
+          blob = new Blob([blob, ...parts]);
+          parts = [];
+          held = 0;
+        }
+        if (final) {
+          resolve({ name, folder: item.folder + path.map((folder) => `${folder}/`).join(""), file: blob });
+        }
+      };
+      entry.start();
+    });
+    image.catch(() => {});  // settled with the others below
+    found.push(image);
+  };
+  const reader = file.stream().getReader();
+  for (;;) {
+    const { done, value } = await reader.read();
+    unzip.push(value ?? new Uint8Array(0), done);
+    if (done) {
+      break;
+    }
+  }
+  return (await Promise.all(found)).filter(Boolean);
+}
+
+// One file given: a run, a zip's runs, or set aside. Nothing is shown once a newer batch began.
+async function consider(patch, item, chosen, batch) {
+  let file;
+  let head;
+  try {
+    file = await item.file;
+    head = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
+  } catch {
+    if (batch === batches) {
+      const row = newRow(item);
+      row.querySelector(".transcript").textContent = transcriptFor(item.name);
+      row.querySelector(".header").hidden = true;
+      row.querySelector(".state").textContent = "Could not be read";
+      row.querySelector("details").open = true;
+    }
+    return;
+  }
+  if (batch !== batches) {
+    return;
+  }
+  if (isZip(item.name, head) && !item.inZip) {
+    let images;
+    let reason = "a zip that holds no cartridge image";
+    try {
+      images = await imagesInZip(item, file);
+    } catch {
+      images = [];
+      reason = "a zip this page cannot read (damaged, encrypted, or packed in a way it does not know)";
+    }
+    if (batch !== batches) {
+      return;
+    }
+    if (!images.length) {
+      putAside(patch, item, file, reason, batch);
+    }
+    for (const image of images) {
+      await consider(patch, { ...image, inZip: true }, chosen, batch);
+    }
+    return;
+  }
+  const reason = asideReason(item, head, chosen);
+  if (reason) {
+    putAside(patch, item, file, reason, batch);
+  } else {
+    patchImage(patch, item, file, head, "");
+  }
+}
+
+// Each file is considered in the order given. An item is a name, the folders it was found in,
+// and its file or the promise of one: a dropped file is only had, or not, once it is asked for.
+async function take(items, refused = "") {
   const batch = ++batches;
   offeredUrls.forEach((url) => URL.revokeObjectURL(url));
   offeredUrls = [];
-  runs.replaceChildren();
-  announcements.replaceChildren();
+  runs = [];
+  runList.replaceChildren();
+  setAsideList.replaceChildren();
+  setAside.hidden = true;
+  saveAll.hidden = true;
+  say("");
   let patch;
   try {
     patch = await patchModule;
   } catch {
-    return;  // the page already says why
+    say(noWebAssembly);
+    return;
   }
-  message.textContent = items.length ? "" :
-      "Nothing to patch: this page takes cartridge image files. Choose or drop one or several, or a folder of them.";
+  runList.setAttribute("aria-busy", "true");
+  const chosen = new Set(items.map(({ folder, name }) => folder + name));
   for (const item of items) {
     if (batch !== batches) {
       return;
     }
-    await run(item, patch);
+    await consider(patch, item, chosen, batch);
   }
+  runList.setAttribute("aria-busy", "false");
+  const patched = runs.length;
+  const aside = setAsideList.children.length;
+  const unread = runList.querySelectorAll(".run").length - patched;
+  say(refused + (items.length ? [
+    `${patched} ${patched === 1 ? "image" : "images"} patched${patched ? ", ready to save" : ""}.`,
+    aside ? `${aside} set aside, below.` : "",
+    unread ? `${unread} could not be read.` : "",
+  ].filter(Boolean).join(" ") : refused ? "" :
+    "Nothing to patch: this page takes cartridge images, zips of them, or a folder of them."));
 }
 
 // A dropped folder gives the files in it and in its folders, each folder's in name order.
-async function fileEntries(entry) {
+async function fileEntries(entry, folder) {
   if (entry.isFile) {
-    return [entry];
+    return [{ name: entry.name, folder, file: new Promise((resolve, reject) => entry.file(resolve, reject)) }];
   }
   const reader = entry.createReader();
   const children = [];
@@ -194,35 +456,161 @@ async function fileEntries(entry) {
     children.push(...some);
   }
   children.sort((a, b) => (a.name < b.name ? -1 : 1));
-  const entries = [];
+  const items = [];
   for (const child of children) {
-    entries.push(...await fileEntries(child));
+    items.push(...await fileEntries(child, `${folder}${entry.name}/`));
   }
-  return entries;
+  return items;
 }
 
 async function takeDropped(transfer) {
   // What was dropped must be had now: the drop's items are gone once its handler returns. A
-  // dropped file is taken as it is; a page opened from disk cannot read one through its entry.
+  // dropped file is taken as it is, and a folder the browser will not open is named, not lost.
   const dropped = [...transfer.items].filter((item) => item.kind === "file")
     .map((item) => ({ entry: item.webkitGetAsEntry(), file: item.getAsFile() }));
   const items = [];
+  const refused = [];
   for (const { entry, file } of dropped) {
     if (entry?.isDirectory) {
-      for (const inFolder of await fileEntries(entry)) {
-        items.push({ name: inFolder.name, file: new Promise((resolve, reject) => inFolder.file(resolve, reject)) });
+      try {
+        items.push(...await fileEntries(entry, ""));
+      } catch {
+        refused.push(entry.name);
       }
-    } else {
-      items.push({ name: file.name, file });
+    } else if (file) {
+      items.push({ name: file.name, folder: "", file });
     }
   }
-  take(items);
+  take(items, refused.length ? `This browser does not let a page opened from disk read a dropped folder ` +
+      `(${refused.join(", ")}). Choose it with "Choose a folder" instead, or open the page from a web address. ` : "");
 }
 
-input.addEventListener("change", () => {
-  take([...input.files].map((file) => ({ name: file.name, file })));
-  input.value = "";  // the same files again are a new run
-});
+function chosenFiles(files) {
+  return [...files].map((file) => ({ name: file.name, file,
+                                     folder: file.webkitRelativePath.split("/").slice(0, -1).map((part) => `${part}/`).join("") }));
+}
+
+for (const input of [imageInput, folderInput]) {
+  input.addEventListener("change", () => {
+    take(chosenFiles(input.files));
+    input.value = "";  // the same files again are a new run
+  });
+}
+
+// Where each run's two files go when all are saved: its folders, with a numbered folder more
+// for a run whose names another run already took, so that no file replaces another.
+function destinations() {
+  const taken = new Set();
+  return runs.map((run) => {
+    const names = fileNames(run.name);
+    let folder = run.folder;
+    for (let number = 2; names.some((name) => taken.has(folder + name)); number += 1) {
+      folder = `${run.folder}${number}/`;
+    }
+    names.forEach((name) => taken.add(folder + name));
+    return { run, folder, names };
+  });
+}
+
+async function readableDestinations() {
+  const all = destinations();
+  const ok = await Promise.all(all.map(({ run }) => readable(run)));
+  return all.filter((_, index) => ok[index]);
+}
+
+// One save at a time: while one runs, its button and the other wait.
+function oneAtATime(save) {
+  return async () => {
+    saveToFolder.disabled = saveAsZip.disabled = true;
+    try {
+      await save();
+    } finally {
+      saveToFolder.disabled = saveAsZip.disabled = false;
+    }
+  };
+}
+
+saveAsZip.addEventListener("click", oneAtATime(async () => {
+  const batch = batches;
+  const chosen = await readableDestinations();
+  const files = chosen.flatMap(({ run, folder, names: [imageName, saveName] }) => [
+    { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave() }]);
+  say("Making the ZIP…");
+  try {
+    await library("client-zip.js");
+    // Stored, not compressed, and streamed from each image's own file into a Blob, which the
+    // browser keeps out of the page's memory.
+    const zip = await downloadZip(files).blob();
+    if (batch !== batches) {
+      return;
+    }
+    const link = document.createElement("a");
+    link.href = URL.createObjectURL(zip);
+    offeredUrls.push(link.href);
+    link.download = "halvek.zip";
+    link.click();
+  } catch {
+    say("The ZIP could not be made: an image was moved or changed after it was chosen. Choose them again.");
+    return;
+  }
+  chosen.forEach(({ run }) => {
+    markSaved(run, "image");
+    markSaved(run, "save");
+  });
+  say(`halvek.zip holds the files of ${chosen.length} ${chosen.length === 1 ? "image" : "images"}.`);
+}));
+
+// Whether the folder has an entry of that name already, file or folder.
+async function has(folder, name) {
+  try {
+    await folder.getFileHandle(name);
+    return true;
+  } catch (error) {
+    return error.name !== "NotFoundError";
+  }
+}
+
+saveToFolder.hidden = !window.showDirectoryPicker;
+saveToFolder.addEventListener("click", oneAtATime(async () => {
+  let root;
+  try {
+    root = await window.showDirectoryPicker({ id: "halvek-saves", mode: "readwrite" });
+  } catch {
+    return;  // no folder was picked
+  }
+  const kept = [];
+  let written = 0;
+  for (const { run, folder, names } of await readableDestinations()) {
+    try {
+      let into = root;
+      for (const part of folder.split("/").filter(Boolean)) {
+        into = await into.getDirectoryHandle(part, { create: true });
+      }
+      for (const [name, blob, which] of [[names[0], run.image, "image"], [names[1], blankSave(), "save"]]) {
+        // Never over a file already there: the user's own image may be in the folder picked.
+        if (await has(into, name)) {
+          kept.push(folder + name);
+          continue;
+        }
+        const writable = await (await into.getFileHandle(name, { create: true })).createWritable();
+        await blob.stream().pipeTo(writable);  // whole or not at all: the browser writes beside it
+        markSaved(run, which);
+        written += 1;
+      }
+    } catch {
+      warn(run.row, `${run.name}'s files could not be written into the folder.`);
+    }
+  }
+  say(`${written} ${written === 1 ? "file" : "files"} saved into the folder.` + (kept.length
+    ? ` Left as they were, not replaced: ${kept.join(", ")}.` : ""));
+}));
+
+function applyNaming() {
+  advice.textContent = adviceFor[naming()] + saveFirst;
+  runs.forEach(showState);
+}
+document.querySelectorAll("input[name=naming]").forEach((radio) => radio.addEventListener("change", applyNaming));
+applyNaming();
 
 // The whole page takes a drop; the browser never opens or saves a dropped file itself.
 // dragenter and dragleave come in pairs for each element crossed, so the count is back at
@@ -246,8 +634,15 @@ document.addEventListener("drop", (event) => {
   dragDepth = 0;
   document.body.classList.remove("dragging");
   takeDropped(event.dataTransfer).catch(() => {
-    message.textContent = "What was dropped could not be read. This page takes cartridge image files, or a folder of them.";
+    say("What was dropped could not be read. Choose the images with the buttons above instead.");
   });
+});
+
+// Files opened with the installed page, where the system offers it.
+window.launchQueue?.setConsumer(async ({ files }) => {
+  if (files.length) {
+    take(await Promise.all(files.map(async (handle) => ({ name: handle.name, folder: "", file: await handle.getFile() }))));
+  }
 });
 
 // Installable, and offline after one visit. A copy opened from disk needs neither, and may

@@ -1,24 +1,32 @@
 "use strict";
-// Keeps the page's files for use with no network: each is fetched afresh while the network
-// answers, and taken from the cache when it does not.
+// Keeps the page's files for use with no network or a network that never answers: each is
+// answered from the cache at once and fetched afresh behind it, for the next visit. A query
+// string names the same file.
 const cacheName = "halvek";
-const files = ["./", "index.html", "halvek.js", "style.css", "halvek.webmanifest", "icon.svg"];
+const files = ["./", "index.html", "halvek.js", "fflate.js", "client-zip.js", "style.css", "halvek.webmanifest",
+               "icon.svg"];
 
 self.addEventListener("install", (event) => {
-  event.waitUntil(caches.open(cacheName).then((cache) => cache.addAll(files)));
+  event.waitUntil(caches.open(cacheName).then((cache) => cache.addAll(files)).then(() => self.skipWaiting()));
+});
+
+self.addEventListener("activate", (event) => {
+  event.waitUntil(self.clients.claim());
 });
 
 self.addEventListener("fetch", (event) => {
-  if (event.request.method !== "GET") {
+  if (event.request.method !== "GET" || new URL(event.request.url).origin !== location.origin) {
     return;
   }
-  event.respondWith(fetch(event.request)
-    .then((response) => {
-      if (response.ok) {
-        const copy = response.clone();
-        event.waitUntil(caches.open(cacheName).then((cache) => cache.put(event.request, copy)));
-      }
-      return response;
-    })
-    .catch(() => caches.match(event.request).then((cached) => cached ?? Response.error())));
+  const fresh = fetch(event.request).then(async (response) => {
+    if (response.ok) {
+      const cache = await caches.open(cacheName);
+      await cache.put(new URL(event.request.url).pathname, response.clone());
+    }
+    return response;
+  });
+  event.waitUntil(fresh.catch(() => {}));
+  event.respondWith(caches.match(event.request, { ignoreSearch: true })
+    .then((cached) => cached ?? fresh)
+    .catch(() => Response.error()));
 });
