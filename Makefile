@@ -40,7 +40,8 @@ arm:
 
 # The web page in $(WEB_BUILD)/, ready to host or to open from disk: the header code compiled to
 # WebAssembly with clang 16 and Debian's wasi-libc and libc++ for wasm32, its bytes written into
-# halvek.js in base64, since a page opened from disk cannot fetch a file.
+# halvek.js in base64, since a page opened from disk cannot fetch a file; so are the console
+# program's texts, read from tool/texts.hpp.
 web:
 	$(ENSURE) web
 	rm -rf $(WEB_BUILD)
@@ -48,9 +49,10 @@ web:
 	clang++-16 --target=wasm32-wasi --sysroot=/usr -isystem /usr/lib/llvm-16/include/wasm32-wasi/c++/v1 \
 	    -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iheader -nostartfiles -Wl,--no-entry -Wl,--strip-all \
 	    -o $(WEB_BUILD)/halvek.wasm header/cartridge_header.cpp web/patch_module.cpp
+	scripts/texts.py >$(WEB_BUILD)/texts.json
 	sed -e 's/@VERSION@/$(VERSION)/' -e "s|@MODULE@|$$(base64 -w0 $(WEB_BUILD)/halvek.wasm)|" \
-	    web/halvek.js >$(WEB_BUILD)/halvek.js
-	rm $(WEB_BUILD)/halvek.wasm
+	    -e "s|@TEXTS@|$$(base64 -w0 $(WEB_BUILD)/texts.json)|" web/halvek.js >$(WEB_BUILD)/halvek.js
+	rm $(WEB_BUILD)/halvek.wasm $(WEB_BUILD)/texts.json
 	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
 
 # The header tests and the end-to-end cases of this build that are not labelled slow: not the

@@ -8,6 +8,8 @@
 const version = "@VERSION@";
 // The module's bytes, written in at build time: a page opened from disk cannot fetch a file.
 const moduleBase64 = "@MODULE@";
+// The console program's texts, from tool/texts.hpp, written in at build time as JSON in base64.
+const texts = JSON.parse(atob("@TEXTS@"));
 const headerBlockSize = 512;
 const saveSize = 65536;
 // File systems stop at 255 bytes a name, and the browser adds ".crdownload" while it writes.
@@ -36,6 +38,11 @@ function announce(sentence) {
   const line = document.createElement("p");
   line.textContent = sentence;
   announcements.append(line);
+}
+
+// A text with its one "{}" replaced by the value.
+function filled(text, value) {
+  return text.replace("{}", () => value);
 }
 
 function utf8Length(text) {
@@ -103,7 +110,7 @@ async function run(item, patch) {
     file = await item.file;
     header = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
   } catch {
-    transcript.textContent = `Error opening ${name}.\n\n`;
+    transcript.textContent = `${filled(texts.opening_failed, name)}\n`;
     announce(`${name} could not be read, so there is nothing to download for it.`);
     return;
   }
@@ -116,13 +123,10 @@ async function run(item, patch) {
   view.querySelector(".warning").textContent = warning;
   view.querySelector(".warning").hidden = !warning;
   const complement = patch.patch_block();
-  const title = `Halvek ${version}`;
+  const title = filled(texts.title, version);
   transcript.textContent = `${title}\n${"-".repeat(title.length)}\n` +
-      `input file : ${name}\noutput file: ${name}.bin\nsaver file : ${name}.sav\n\n` +
-      `comp: ${complement.toString(16)}\n\nCopying file...\n\nMaking blank save file...\n\n` +
-      "Finished......Success!\n\n" +
-      "You will have to rename the .out and .sav to your preference\n" +
-      "and place them in the proper places\n\n";
+      filled(texts.input_name, name) + filled(texts.output_name, `${name}.bin`) + filled(texts.save_name, `${name}.sav`) +
+      filled(texts.complement, complement.toString(16)) + texts.copying + texts.making_save + texts.success;
 
   const imageLink = view.querySelector(".image-download");
   const imageName = downloadName(name, ".bin");
