@@ -7,11 +7,13 @@ emulator given.
 Usage: package_test.py BUILD_FOLDER [EMULATOR] [-- unittest arguments]
 """
 import glob
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 import unittest
@@ -35,6 +37,13 @@ def cached(name):
 
 def output(*command):
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def unfollowed_links(readme, shipped):
+    """The README's links to files that do not ship beside it (shipped: the names that do)."""
+    links = re.findall(r"\]\(([^)]+)\)|src=\"([^\"]+)\"", readme)
+    return [target for target in (markdown or html for markdown, html in links)
+            if not target.startswith("#") and "://" not in target and target not in shipped]
 
 
 class Shipped(unittest.TestCase):
@@ -84,6 +93,9 @@ class DebianPackage(Shipped):
             self.assertEqual(files, ["usr/bin/halvek", "usr/share/doc/halvek/README.md",
                                      "usr/share/doc/halvek/changelog.gz", "usr/share/doc/halvek/copyright",
                                      "usr/share/lintian/overrides/halvek", "usr/share/man/man1/halvek.1.gz"])
+            with open(os.path.join(scratch, "usr/share/doc/halvek/README.md")) as readme:
+                self.assertEqual(unfollowed_links(readme.read(), os.listdir(os.path.join(scratch, "usr/share/doc/halvek"))),
+                                 [])
             self.assert_patches_the_sample(os.path.join(scratch, "usr/bin/halvek"))
 
 
@@ -216,6 +228,12 @@ class Reproducible(unittest.TestCase):
                 time.sleep(1.1)  # past the second, which archive headers count in
         self.assertEqual(sorted(assets[0]), sorted(assets[1]))
         self.assertEqual(len(assets[0]), 3, sorted(assets[0]))  # the .deb, the tarball and SHA256SUMS
+        [tarball] = [name for name in assets[0] if name.endswith(".tar.gz")]
+        with tarfile.open(fileobj=io.BytesIO(assets[0][tarball])) as archive:
+            members = archive.getnames()
+            [readme] = [name for name in members if name.endswith("/README.md")]
+            shipped = [os.path.relpath(name, os.path.dirname(readme)) for name in members]
+            self.assertEqual(unfollowed_links(archive.extractfile(readme).read().decode(), shipped), [])
         self.assertEqual([name for name, content in assets[0].items() if content != assets[1][name]], [],
                          "differ between the two builds")
 
