@@ -13,7 +13,7 @@ ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run check test lint windows test-windows arm web package bare-test old-debian-test clean
+.PHONY: build run check-build check case test lint windows test-windows arm web package bare-test old-debian-test clean
 
 build:
 	$(ENSURE) build
@@ -55,13 +55,23 @@ web:
 	rm $(WEB_BUILD)/halvek.wasm $(WEB_BUILD)/texts.json
 	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
 
-# The header tests and the end-to-end cases of this build that are not labelled slow: not the
-# 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.
-check:
+# The build the tests run against, brought up to date first: a test never runs a stale program.
+check-build:
 	$(ENSURE) build check
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT)
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --label-exclude slow
+
+# The header tests and the end-to-end cases of this build that are not labelled slow: not the
+# 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.
+# `make check ONLY=REGEX` runs the ctest entries whose names match instead, slow or not, and
+# shows each case and why one was skipped.
+check: check-build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(if $(ONLY),-V -R '$(ONLY)',--label-exclude slow)
+
+# One end-to-end case, or a group of them, named as in tests/cli_test.py:
+# `make case CASE=OpenFailures.test_inputs_that_cannot_be_opened`.
+case: check-build
+	WITHOUT_UNNAMED_FILES=$(BUILD)/tests/without_unnamed_files python3 tests/cli_test.py $(BUILD)/halvek -- $(CASE)
 
 test: arm web
 	$(ENSURE) build test
