@@ -13,7 +13,7 @@ ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run check test lint windows test-windows arm web package bare-test old-debian-test clean
+.PHONY: build run check-build check case test lint windows test-windows arm web package bare-test old-debian-test clean
 
 build:
 	$(ENSURE) build
@@ -40,8 +40,9 @@ arm:
 
 # The web page in $(WEB_BUILD)/, ready to host or to open from disk: the header code compiled to
 # WebAssembly with clang 16 and Debian's wasi-libc and libc++ for wasm32, its bytes written into
-# halvek.js in base64, since a page opened from disk cannot fetch a file; and the two zip
-# libraries web/package-lock.json pins, as plain scripts, with their licenses.
+# halvek.js in base64, since a page opened from disk cannot fetch a file; so are the console
+# program's texts, read from tool/texts.hpp. The two zip libraries web/package-lock.json pins
+# are copied in as plain scripts, with their licenses.
 web:
 	$(ENSURE) web
 	rm -rf $(WEB_BUILD)
@@ -49,9 +50,10 @@ web:
 	clang++-16 --target=wasm32-wasi --sysroot=/usr -isystem /usr/lib/llvm-16/include/wasm32-wasi/c++/v1 \
 	    -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iheader -nostartfiles -Wl,--no-entry -Wl,--strip-all \
 	    -o $(WEB_BUILD)/halvek.wasm header/cartridge_header.cpp web/patch_module.cpp
+	scripts/texts.py >$(WEB_BUILD)/texts.json
 	sed -e 's/@VERSION@/$(VERSION)/' -e "s|@MODULE@|$$(base64 -w0 $(WEB_BUILD)/halvek.wasm)|" \
-	    web/halvek.js >$(WEB_BUILD)/halvek.js
-	rm $(WEB_BUILD)/halvek.wasm
+	    -e "s|@TEXTS@|$$(base64 -w0 $(WEB_BUILD)/texts.json)|" web/halvek.js >$(WEB_BUILD)/halvek.js
+	rm $(WEB_BUILD)/halvek.wasm $(WEB_BUILD)/texts.json
 	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
 	cp web/node_modules/fflate/umd/index.js $(WEB_BUILD)/fflate.js
 	cp web/node_modules/client-zip/worker.js $(WEB_BUILD)/client-zip.js
@@ -60,13 +62,23 @@ web:
 	    cat web/node_modules/$$library/LICENSE*; echo; \
 	done >$(WEB_BUILD)/LICENSES.txt
 
-# The header tests and the end-to-end cases of this build that are not labelled slow: not the
-# 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.
-check:
+# The build the tests run against, brought up to date first: a test never runs a stale program.
+check-build:
 	$(ENSURE) build check
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DHALVEK_TESTS=ON $(STRICT)
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --label-exclude slow
+
+# The header tests and the end-to-end cases of this build that are not labelled slow: not the
+# 4 GiB image, the ARM programs, the web page or the packages, nor the sanitizer build.
+# `make check ONLY=REGEX` runs the ctest entries whose names match instead, slow or not, and
+# shows each case and why one was skipped.
+check: check-build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(if $(ONLY),-V -R '$(ONLY)',--label-exclude slow)
+
+# One end-to-end case, or a group of them, named as in tests/cli_test.py:
+# `make case CASE=OpenFailures.test_inputs_that_cannot_be_opened`.
+case: check-build
+	WITHOUT_UNNAMED_FILES=$(BUILD)/tests/without_unnamed_files python3 tests/cli_test.py $(BUILD)/halvek -- $(CASE)
 
 test: arm web
 	$(ENSURE) build test

@@ -38,8 +38,16 @@ else()
   endforeach()
   add_custom_target(compressed_texts ALL DEPENDS halvek.1.gz changelog.gz)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/halvek.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The README as it ships, in the package and the tarball: beside it are only the license and
+  # the manual page, so a link to another file of the source becomes that file's plain name,
+  # and the screenshot is left out.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
+  file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
+  string(REGEX REPLACE "<img [^>]*>\n\n" "" readme "${readme}")
+  string(REGEX REPLACE "\\[([^]]*)\\]\\([^):#]+\\)" "\\1" readme "${readme}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/README.md "${readme}")
   # The copyright file holds the license.
-  install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME halvek)
 

@@ -23,7 +23,8 @@ import tempfile
 import time
 import unittest
 
-from expected import BLANK_SAVE, PROMPT, USAGE, banner, failure, patched, success
+from expected import (BLANK_SAVE, PROMPT, TEXTS, USAGE, banner, copying, error_opening, error_reading, error_writing,
+                      failure, patched, success)
 
 ARGUMENTS = sys.argv[1:sys.argv.index("--")] if "--" in sys.argv else sys.argv[1:]
 WINDOWS = ARGUMENTS[:1] == ["--windows"]
@@ -39,8 +40,8 @@ WITHOUT_UNNAMED_FILES = [os.environ["LIMITED_CALLS"], "without-unnamed-files"] i
 # Under AddressSanitizer the program cannot run with a limited address space.
 SANITIZED = os.environ.get("HALVEK_SANITIZED") == "ON"
 NOBODY = 65534
-COPYING = "comp: 3a\n\nCopying file...\n\n"
-MAKING_SAVE = COPYING + "Making blank save file...\n\n"
+COPYING = copying()
+MAKING_SAVE = COPYING + TEXTS["making_save"]
 
 
 def image(size, seed):
@@ -354,20 +355,20 @@ class OpenFailures(Run):
         before = sorted(os.listdir(self.folder))
         for name in names:
             with self.subTest(name=name[:20]):
-                self.halvek(name, expected_out=failure(f"Error opening {name}.\n"))
+                self.halvek(name, expected_out=failure(error_opening(name)))
                 self.assert_files(*before)
 
     def test_output_image_that_cannot_be_opened_is_named_before_the_banner(self):
         self.write("rom.gba", image(1024, 11))
         os.mkdir(self.path("rom.gba.bin"))
-        self.halvek("rom.gba", expected_out=failure("Error opening rom.gba.bin.\n"))
+        self.halvek("rom.gba", expected_out=failure(error_opening("rom.gba.bin")))
         self.assert_files("rom.gba", "rom.gba.bin")
 
     def test_save_that_cannot_be_opened_leaves_the_image_complete(self):
         content = image(1024, 12)
         self.write("rom.gba", content)
         os.mkdir(self.path("rom.gba.sav"))
-        self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + COPYING + "Error opening rom.gba.sav.\n"))
+        self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + COPYING + error_opening("rom.gba.sav")))
         self.assertEqual(self.read("rom.gba.bin"), patched(content))
 
     def test_outputs_that_lead_to_the_input_or_to_each_other_are_refused(self):
@@ -389,7 +390,7 @@ class OpenFailures(Run):
                 if target != "rom.gba":
                     self.write(target, b"earlier")
                 (os.link if hard else os.symlink)(self.path(target), self.path(link))
-                self.halvek("rom.gba", expected_out=failure(before + f"Error opening {refused}.\n"))
+                self.halvek("rom.gba", expected_out=failure(before + error_opening(refused)))
                 self.assertEqual(self.read("rom.gba"), content)
                 self.assertEqual(self.read("rom.gba.bin"), patched(content) if before else
                                  content if target == "rom.gba" else b"earlier")
@@ -402,7 +403,7 @@ class ReadWriteFailures(Run):
         # them, so this also runs the program's own copy loop.
         cases = [  # file, what shows between the banner and the error line
             ("/sys/class/net/lo/uevent", ""),                                 # ends inside the header
-            ("/sys/devices/system/node/node0/meminfo", "comp: *\n\nCopying file...\n\n"),  # ends later
+            ("/sys/devices/system/node/node0/meminfo", copying("*")),  # ends later
         ]
         for source, between in cases:
             with self.subTest(source=source):
@@ -411,7 +412,7 @@ class ReadWriteFailures(Run):
                 self.clear_folder()
                 os.symlink(source, self.path("rom.gba"))
                 shown = self.console_of("rom.gba")
-                expected = banner("rom.gba") + between + failure("Error reading rom.gba.\n")
+                expected = banner("rom.gba") + between + failure(error_reading("rom.gba"))
                 self.assertTrue(fnmatch.fnmatchcase(shown, expected), shown)
                 self.assert_files("rom.gba")
 
@@ -438,7 +439,7 @@ class ReadWriteFailures(Run):
                 self.clear_folder()
                 self.write("rom.gba", content)
                 os.symlink("/dev/full", self.path(full))
-                self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + before + f"Error writing {full}.\n"))
+                self.halvek("rom.gba", expected_out=failure(banner("rom.gba") + before + error_writing(full)))
                 if full == "rom.gba.bin":
                     self.assertFalse(os.path.exists(self.path("rom.gba.sav")))
                 else:
@@ -449,14 +450,14 @@ class ReadWriteFailures(Run):
         self.write("large.gba", image(limit + 5000, 15))
         earlier = self.earlier_outputs("large.gba")
         self.halvek("large.gba", preexec_fn=limit_file_size(limit),
-                    expected_out=failure(banner("large.gba") + COPYING + "Error writing large.gba.bin.\n"))
+                    expected_out=failure(banner("large.gba") + COPYING + error_writing("large.gba.bin")))
         self.assert_holding(earlier)
 
         small = image(limit - 5000, 16)
         self.write("small.gba", small)
         earlier.update(self.earlier_outputs("small.gba"))
         self.halvek("small.gba", preexec_fn=limit_file_size(limit),
-                    expected_out=failure(banner("small.gba") + MAKING_SAVE + "Error writing small.gba.sav.\n"))
+                    expected_out=failure(banner("small.gba") + MAKING_SAVE + error_writing("small.gba.sav")))
         earlier["small.gba.bin"] = patched(small)
         self.assert_holding(earlier)
         self.assert_files("large.gba", "small.gba", *earlier)
@@ -625,7 +626,7 @@ class Limits(Run):
                 if fails:
                     written = dict(list(written.items())[:["bin", "sav"].index(fails)])
                     shown = failure(banner(rom) + {"bin": COPYING, "sav": MAKING_SAVE}[fails] +
-                                    f"Error writing {rom}.{fails}.\n")
+                                    error_writing(f"{rom}.{fails}"))
                 try:
                     self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=shown, command=command)
                 finally:
@@ -655,7 +656,7 @@ class Limits(Run):
         rom = self.path("group/rom.gba")
         self.halvek(rom, preexec_fn=as_user(bob, group), env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"),
                     command=["strace", "-o", "/dev/null", "-e", "inject=copy_file_range,pwrite64:error=EDQUOT", *command],
-                    expected_out=failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+                    expected_out=failure(banner(rom) + COPYING + error_writing(rom + ".bin")))
         self.assert_holding(earlier)
         self.assertEqual(sorted(os.listdir(self.path("group"))), ["rom.gba", "rom.gba.bin", "rom.gba.sav"])
 
@@ -686,7 +687,7 @@ class Limits(Run):
     @only_posix
     def test_chain_of_links_as_long_as_the_system_follows(self):
         content = image(2048, 31)
-        for links, expected in [(40, success("rom.gba")), (41, failure("Error opening rom.gba.bin.\n"))]:
+        for links, expected in [(40, success("rom.gba")), (41, failure(error_opening("rom.gba.bin")))]:
             with self.subTest(links=links):
                 self.clear_folder()
                 self.write("rom.gba", content)
@@ -719,7 +720,7 @@ class Limits(Run):
                 run = limited("rom.gba")
                 shown = console_text(run.stdout)
                 self.assertEqual((run.returncode, run.stderr), (0, b""), (limit, shown))
-                self.assertTrue(shown == success("rom.gba") or shown.endswith("Not enough memory.\n\n" + PROMPT), shown)
+                self.assertTrue(shown == success("rom.gba") or shown.endswith(failure(TEXTS["out_of_memory"])), shown)
                 seen.add(shown == success("rom.gba"))
                 self.assertFalse([name for name in os.listdir(self.folder) if name.startswith(".halvek-")])
                 succeeded_in_a_row = succeeded_in_a_row + 1 if shown == success("rom.gba") else 0
@@ -869,7 +870,7 @@ class OtherUsers(Run):
                     if mark_on:
                         subprocess.run(["chattr", mark_on, name], check=True)
                 rom = self.path("shared/rom.gba")
-                self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=failure(f"Error opening {rom}.bin.\n"))
+                self.halvek(rom, preexec_fn=as_user(runner, runner), expected_out=failure(error_opening(rom + ".bin")))
                 self.assertEqual(sorted(os.listdir(shared)), ["linked"][:kind == "another name"] + ["rom.gba", "rom.gba.bin"])
                 if kind != "fifo":
                     self.assertEqual(self.read("shared/rom.gba.bin"), b"old")
@@ -887,7 +888,7 @@ class OtherUsers(Run):
         os.chown(bin_name, NOBODY, NOBODY)
         os.chmod(bin_name, 0o200)
         self.halvek(rom, preexec_fn=as_user(NOBODY),
-                    expected_out=failure(banner(rom) + COPYING + f"Error writing {rom}.bin.\n"))
+                    expected_out=failure(banner(rom) + COPYING + error_writing(rom + ".bin")))
         self.assertEqual((self.read("own/rom.gba.bin"), os.getxattr(bin_name, "user.tag")), (b"old", b"kept"))
         self.assertEqual(sorted(os.listdir(self.path("own"))), ["rom.gba", "rom.gba.bin"])
 
@@ -960,7 +961,7 @@ class OtherUsers(Run):
                 os.lchown(self.path("shared/rom.gba.bin"), link_owner, link_owner)
                 rom = self.path("shared/rom.gba")
                 self.halvek(rom, preexec_fn=as_user(runner, runner),
-                            expected_out=success(rom) if followed else failure(f"Error opening {rom}.bin.\n"))
+                            expected_out=success(rom) if followed else failure(error_opening(rom + ".bin")))
                 if followed:
                     self.assertEqual(self.read("home/victim"), patched(content))
                 elif exists:
@@ -1025,7 +1026,7 @@ class WindowsConsole(Run):
         with open(self.path("big.gba"), "wb") as file:
             file.truncate(2 << 30)  # long enough to copy to be stopped part way
         earlier = self.earlier_outputs("big.gba")
-        self.on_screen(COMMAND + ["big.gba"], "Copying file...")
+        self.on_screen(COMMAND + ["big.gba"], TEXTS["copying"].strip())
         deadline = time.monotonic() + 60
         while not any(name.startswith(".halvek-") and os.path.getsize(self.path(name))
                       for name in os.listdir(self.folder)):
@@ -1083,8 +1084,8 @@ class WindowsFilesInUse(Run):
     def test_output_held_open_is_named_before_anything_is_written_to_it(self):
         content = image(4096, 37)
         cases = [  # the name another program holds, what shows, what the image then holds
-            ("rom.gba.bin", "Error opening rom.gba.bin.\n", None),
-            ("rom.gba.sav", banner("rom.gba") + COPYING + "Error opening rom.gba.sav.\n", patched(content)),
+            ("rom.gba.bin", error_opening("rom.gba.bin"), None),
+            ("rom.gba.sav", banner("rom.gba") + COPYING + error_opening("rom.gba.sav"), patched(content)),
         ]
         # as fopen("r+b") opens; sharing write and deletion; for its attributes alone; mapped, as
         # an emulator may hold a save
@@ -1125,7 +1126,7 @@ class WindowsFilesInUse(Run):
         stem, extension = os.path.splitext(short)
         self.assertEqual(extension, ".BIN", short)  # the premise: the output name reaches the victim
         self.write(stem, image(1024, 42))
-        self.halvek(stem, expected_out=failure(f"Error opening {stem}.bin.\n"))
+        self.halvek(stem, expected_out=failure(error_opening(stem + ".bin")))
         self.assert_holding({"victim.binary": b"keep me"})
         self.assert_files(stem, "victim.binary")
 

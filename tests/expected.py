@@ -1,33 +1,52 @@
 """What the program must show and write, for the tests that run it."""
 import os
 import re
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "scripts"))
+import texts  # noqa: E402 (found through the path above)
 
 # The one place the version is set: the project() line, which the build takes it from.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "CMakeLists.txt")) as lists:
     VERSION = re.search(r"^project\(\w+ VERSION (\S+)", lists.read(), re.M).group(1)
 
-PROMPT = "press <enter> to quit...\n"
-USAGE = ("Halvek - Patches SRAM string to 64k\n"
-         "-----------------------------------\n"
-         "Invalid command line.\n"
-         "Usage:\n\tHalvek.exe infile.nds\n"
-         "Or use Windows drag and drop\n"
-         "-----------------------------------\n"
-         "\n" + PROMPT)
+# The texts as the program has them, each written once, in tool/texts.hpp.
+TEXTS = texts.read()
+PROMPT = TEXTS["prompt"]
+USAGE = TEXTS["usage"] + "\n" + PROMPT
 BLANK_SAVE = bytes(65536)
 
 
+def filled(name, value):
+    """The text of that name, with its value in place of "{}"."""
+    return TEXTS[name].replace("{}", value, 1)
+
+
+def error_opening(name):
+    return filled("opening_failed", name)
+
+
+def error_reading(name):
+    return filled("reading_failed", name)
+
+
+def error_writing(name):
+    return filled("writing_failed", name)
+
+
+def copying(comp="3a"):
+    """What shows from the complement check to the end of the copy."""
+    return filled("complement", comp) + TEXTS["copying"]
+
+
 def banner(name):
-    title = f"Halvek {VERSION}"
-    return (f"{title}\n{'-' * len(title)}\ninput file : {name}\n"
-            f"output file: {name}.bin\nsaver file : {name}.sav\n\n")
+    title = filled("title", VERSION)
+    return (f"{title}\n{'-' * len(title)}\n" + filled("input_name", name) + filled("output_name", name + ".bin")
+            + filled("save_name", name + ".sav"))
 
 
 def success(name, comp="3a"):
-    return (banner(name) + f"comp: {comp}\n\nCopying file...\n\n"
-            "Making blank save file...\n\nFinished......Success!\n\n"
-            "You will have to rename the .out and .sav to your preference\n"
-            "and place them in the proper places\n\n" + PROMPT)
+    return banner(name) + copying(comp) + TEXTS["making_save"] + TEXTS["success"] + PROMPT
 
 
 def failure(shown):

@@ -82,7 +82,7 @@ TEST_P(patch_header_cases, writes_marker_and_complement_and_leaves_the_rest)
     EXPECT_EQ(bytes, patched(given.before, given.complement));
 }
 
-INSTANTIATE_TEST_SUITE_P(header, patch_header_cases, testing::ValuesIn(patch_cases()),
+INSTANTIATE_TEST_SUITE_P(table, patch_header_cases, testing::ValuesIn(patch_cases()),
                          [](const testing::TestParamInfo<patch_case>& info) { return info.param.label; });
 
 // Properties that must hold for any block, checked over many random ones.

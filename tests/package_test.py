@@ -1,21 +1,24 @@
 """Checks the programs as they ship: each a static program for its machine, each in a Debian
 package that Debian's checker accepts; the manual page; a build without GoogleTest; and
-packages that are the same bytes every time. A program for another machine runs under the
+packages that are the same bytes every time; and the texts written by hand that ship against the
+program. A program for another machine runs under the
 emulator given.
 
 Usage: package_test.py BUILD_FOLDER [EMULATOR] [-- unittest arguments]
 """
 import glob
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 import unittest
 
-from expected import BLANK_SAVE, patched, success
+from expected import BLANK_SAVE, PROMPT, TEXTS, filled, patched, success
 
 ARGUMENTS = sys.argv[1:sys.argv.index("--")] if "--" in sys.argv else sys.argv[1:]
 BUILD, EMULATOR = ARGUMENTS[0], ARGUMENTS[1:]
@@ -34,6 +37,13 @@ def cached(name):
 
 def output(*command):
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def unfollowed_links(readme, shipped):
+    """The README's links to files that do not ship beside it (shipped: the names that do)."""
+    links = re.findall(r"\]\(([^)]+)\)|src=\"([^\"]+)\"", readme)
+    return [target for target in (markdown or html for markdown, html in links)
+            if not target.startswith("#") and "://" not in target and target not in shipped]
 
 
 class Shipped(unittest.TestCase):
@@ -83,6 +93,9 @@ class DebianPackage(Shipped):
             self.assertEqual(files, ["usr/bin/halvek", "usr/share/doc/halvek/README.md",
                                      "usr/share/doc/halvek/changelog.gz", "usr/share/doc/halvek/copyright",
                                      "usr/share/lintian/overrides/halvek", "usr/share/man/man1/halvek.1.gz"])
+            with open(os.path.join(scratch, "usr/share/doc/halvek/README.md")) as readme:
+                self.assertEqual(unfollowed_links(readme.read(), os.listdir(os.path.join(scratch, "usr/share/doc/halvek"))),
+                                 [])
             self.assert_patches_the_sample(os.path.join(scratch, "usr/bin/halvek"))
 
 
@@ -103,6 +116,69 @@ class Versions(unittest.TestCase):
                     named = [next(filter(None, found.groups())) for found in re.finditer(pattern, file.read(), re.M)]
                 self.assertGreaterEqual(len(named), at_least, named)
                 self.assertEqual(set(named), {version})
+
+
+def roff_text(line):
+    """A manual page line as it reads: a font macro's words joined, the escapes used here read."""
+    macro = re.match(r"\.(B|I|BI|IB|BR|RB|IR|RI) (.*)", line)
+    if macro:  # one font's words stand apart; two fonts alternate with no space between
+        words = [quoted or word for quoted, word in re.findall(r'"([^"]*)"|(\S+)', macro.group(2))]
+        line = (" " if len(macro.group(1)) == 1 else "").join(words)
+    for escape, character in [("\\-", "-"), ("\\(dq", '"'), ("\\&", ""), ("\\e", "\\")]:
+        line = line.replace(escape, character)
+    return line
+
+
+class Transcripts(unittest.TestCase):
+    """The README, the manual page and the Windows README are written by hand: each must show
+    what the program prints. When a text changes in tool/texts.hpp, this names what to edit."""
+    # text, how it names the image in its list of messages
+    DOCUMENTS = [("README.md", "<image>"), ("tool/halvek.1", "image"), ("packaging/README-windows.txt", "<image>")]
+
+    def document(self, name):
+        with open(os.path.join(SOURCE, name)) as file:
+            lines = file.read().splitlines()
+        return [roff_text(line) for line in lines] if name.endswith(".1") else lines
+
+    def printed(self, *arguments, image=None):
+        with tempfile.TemporaryDirectory(prefix="halvek-test-") as folder:
+            if image:
+                with open(os.path.join(folder, image), "wb") as file:
+                    file.write(bytes(1024))
+            run = subprocess.run(EMULATOR + [os.path.abspath(PROGRAM), *arguments], cwd=folder,
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            return run.stdout.decode()
+
+    def test_transcripts_are_what_the_program_prints(self):
+        usage = self.printed()
+        cases = [  # text, where its transcripts stand, what the program prints for them
+            ("README.md", r"^```\n(.*?)^```$", [usage, self.printed("rom.gba", image="rom.gba")]),
+            ("tool/halvek.1", r"^\.EX\n(.*?)^\.EE$", [usage]),
+        ]
+        for name, block, printed in cases:
+            with self.subTest(text=name):
+                # A block that ends on the prompt is a transcript.
+                shown = [text for text in re.findall(block, "\n".join(self.document(name)) + "\n", re.S | re.M)
+                         if text.endswith(PROMPT)]
+                for transcript in printed:
+                    self.assertTrue(transcript in shown, f"{name} must be edited by hand: it lacks this transcript, as "
+                                  f"the program prints it now:\n{transcript}")
+                for transcript in shown:
+                    self.assertTrue(transcript in printed, f"{name} must be edited by hand: the program no longer "
+                                  f"prints this transcript:\n{transcript}")
+
+    def test_messages_named_as_the_program_says_them(self):
+        for name, image in self.DOCUMENTS:
+            with self.subTest(text=name):
+                text = "\n".join(self.document(name))
+                lines = [filled("opening_failed", image), filled("opening_failed", image + ".bin"),
+                         filled("opening_failed", image + ".sav"), filled("reading_failed", image),
+                         filled("writing_failed", image + ".bin"), filled("writing_failed", image + ".sav"),
+                         TEXTS["out_of_memory"], filled("complement", "xx"), TEXTS["success"], TEXTS["prompt"]]
+                for line in lines:
+                    line = line.strip().splitlines()[0]
+                    self.assertTrue(line in text, f"{name} must be edited by hand: it does not name the message "
+                                    f"{line!r} as tool/texts.hpp has it")
 
 
 class ManualPage(unittest.TestCase):
@@ -152,6 +228,12 @@ class Reproducible(unittest.TestCase):
                 time.sleep(1.1)  # past the second, which archive headers count in
         self.assertEqual(sorted(assets[0]), sorted(assets[1]))
         self.assertEqual(len(assets[0]), 3, sorted(assets[0]))  # the .deb, the tarball and SHA256SUMS
+        [tarball] = [name for name in assets[0] if name.endswith(".tar.gz")]
+        with tarfile.open(fileobj=io.BytesIO(assets[0][tarball])) as archive:
+            members = archive.getnames()
+            [readme] = [name for name in members if name.endswith("/README.md")]
+            shipped = [os.path.relpath(name, os.path.dirname(readme)) for name in members]
+            self.assertEqual(unfollowed_links(archive.extractfile(readme).read().decode(), shipped), [])
         self.assertEqual([name for name, content in assets[0].items() if content != assets[1][name]], [],
                          "differ between the two builds")
 

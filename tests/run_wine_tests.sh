@@ -24,8 +24,10 @@ check_program "$exe32" build-win/Halvek.exe
 zip="$top/build-win/Halvek-$version-win32.zip"
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
-python3 - "$zip" "$unpacked" <<'CHECK'
+python3 - "$zip" "$unpacked" "$top/scripts" <<'CHECK'
 import sys, zipfile
+sys.path.insert(0, sys.argv[3])
+import texts
 with zipfile.ZipFile(sys.argv[1]) as archive:
     names = sorted(archive.namelist())
     assert names == ["Halvek.exe", "LICENSE.txt", "README.txt"], names
@@ -35,7 +37,8 @@ with zipfile.ZipFile(sys.argv[1]) as archive:
     readme = archive.read("README.txt")
     for markdown in [b"## ", b"`", b"make ", b"Wine"]:
         assert markdown not in readme, f"README.txt holds {markdown!r}: Markdown or build internals"
-    assert b"drop an image onto Halvek.exe" in readme and b"Error writing" in readme, "README.txt lacks its use"
+    writing = texts.read()["writing_failed"].replace("{}", "<image>.bin").strip().encode()
+    assert b"drop an image onto Halvek.exe" in readme and writing in readme, "README.txt lacks its use"
     archive.extract("Halvek.exe", sys.argv[2])
 CHECK
 check_program "$unpacked/Halvek.exe" "build-win/Halvek-$version-win32.zip: Halvek.exe"

@@ -26,7 +26,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
-from expected import PROMPT
+from expected import PROMPT, error_opening
 
 WEB = PROGRAM = None  # the page's folder and the console program, from the command line
 SAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "sample.gba")
@@ -343,7 +343,7 @@ class Page(unittest.TestCase):
         [run] = self.taken(lambda: self.driver.execute_script(
             "const files = new DataTransfer(); files.items.add(document.getElementById('stash').files[0]);"
             "document.body.dispatchEvent(new DragEvent('drop', {dataTransfer: files, bubbles: true, cancelable: true}));"))
-        self.assertEqual(run["transcript"], "Error opening gone.gba.\n\n")
+        self.assertEqual(run["transcript"], error_opening("gone.gba") + "\n")
         self.assertIsNone(run["downloads"])
         self.assertEqual(self.message(), "0 images patched. 1 could not be read.")
 

@@ -1,6 +1,7 @@
 #include "console.hpp"
 
 #include "system_files.hpp"
+#include "texts.hpp"
 
 #include <array>
 #include <charconv>
@@ -62,73 +63,76 @@ void say(std::string_view text)
 
 #endif
 
-void say_with_name(std::string_view before, const std::filesystem::path& name, std::string_view after)
+// The text with its one "{}" replaced by the value.
+std::string filled(std::string_view text, std::string_view value)
 {
-    say(std::string(before) + printable_name(name) + std::string(after));
+    const std::size_t at = text.find("{}");
+    return std::string(text.substr(0, at)).append(value).append(text.substr(at + 2));
+}
+
+void say_with_name(std::string_view text, const std::filesystem::path& name)
+{
+    say(filled(text, printable_name(name)));
 }
 
 }  // namespace
 
 void print_usage()
 {
-    say("Halvek - Patches SRAM string to 64k\n");
-    say("-----------------------------------\n");
-    say("Invalid command line.\n");
-    say("Usage:\n\tHalvek.exe infile.nds\n");
-    say("Or use Windows drag and drop\n");
-    say("-----------------------------------\n");
+    say(texts::usage);
 }
 
 void show_names(const std::filesystem::path& input, const std::filesystem::path& output,
                 const std::filesystem::path& save)
 {
-    // The title is underlined by as many dashes as it is long.
-    constexpr std::string_view title = "Halvek " HALVEK_VERSION;
-    say(std::string(title) + "\n" + std::string(title.size(), '-') + "\n");
-    say_with_name("input file : ", input, "\n");
-    say_with_name("output file: ", output, "\n");
-    say_with_name("saver file : ", save, "\n\n");
+    const std::string title = filled(texts::title, HALVEK_VERSION);
+    say(title + "\n" + std::string(title.size(), '-') + "\n");
+    say_with_name(texts::input_name, input);
+    say_with_name(texts::output_name, output);
+    say_with_name(texts::save_name, save);
 }
 
 void show_complement(std::uint8_t complement)
 {
     std::array<char, 2> digits{};
     auto* const end = std::to_chars(digits.begin(), digits.end(), complement, 16).ptr;
-    say("comp: " + std::string(digits.begin(), end) + "\n\n");
+    say(filled(texts::complement, std::string_view(digits.begin(), end)));
 }
 
 void show_copying()
 {
-    say("Copying file...\n\n");
+    say(texts::copying);
 }
 
 void show_making_save()
 {
-    say("Making blank save file...\n\n");
+    say(texts::making_save);
 }
 
 void show_success()
 {
-    say("Finished......Success!\n\n"
-        "You will have to rename the .out and .sav to your preference\n"
-        "and place them in the proper places\n\n");
+    say(texts::success);
 }
 
 void show_failure(failure what, const std::filesystem::path& name)
 {
-    constexpr std::array<std::string_view, 3> verbs{"Error opening ", "Error reading ", "Error writing "};
-    say_with_name(verbs.at(static_cast<std::size_t>(what)), name, ".\n");
+    constexpr std::array<std::string_view, 3> lines{texts::opening_failed, texts::reading_failed,
+                                                    texts::writing_failed};
+    say_with_name(lines.at(static_cast<std::size_t>(what)), name);
 }
 
 void show_out_of_memory()
 {
-    say("Not enough memory.\n");
+    say(texts::out_of_memory);
 }
 
 void show_prompt(bool after_success)
 {
     // Only the success message ends in its own blank line.
-    say(after_success ? "press <enter> to quit...\n" : "\npress <enter> to quit...\n");
+    if (!after_success) {
+        say("\n");
+    }
+    say(texts::prompt);
 }
 
 void wait_for_enter()

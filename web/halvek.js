@@ -9,6 +9,8 @@
 const version = "@VERSION@";
 // The module's bytes, written in at build time: a page opened from disk cannot fetch a file.
 const moduleBase64 = "@MODULE@";
+// The console program's texts, from tool/texts.hpp, written in at build time as JSON in base64.
+const texts = JSON.parse(atob("@TEXTS@"));
 const headerBlockSize = 512;
 const saveSize = 65536;
 // File systems stop at 255 bytes a name, and the browser adds ".crdownload" while it writes.
@@ -45,15 +47,17 @@ patchModule.catch(() => {
 // the complement check given, or of one that could not be read when there is none.
 function transcriptFor(name, complement) {
   if (complement === undefined) {
-    return `Error opening ${name}.\n\n`;
+    return `${filled(texts.opening_failed, name)}\n`;
   }
-  const title = `Halvek ${version}`;
+  const title = filled(texts.title, version);
   return `${title}\n${"-".repeat(title.length)}\n` +
-      `input file : ${name}\noutput file: ${name}.bin\nsaver file : ${name}.sav\n\n` +
-      `comp: ${complement.toString(16)}\n\nCopying file...\n\nMaking blank save file...\n\n` +
-      "Finished......Success!\n\n" +
-      "You will have to rename the .out and .sav to your preference\n" +
-      "and place them in the proper places\n\n";
+      filled(texts.input_name, name) + filled(texts.output_name, `${name}.bin`) + filled(texts.save_name, `${name}.sav`) +
+      filled(texts.complement, complement.toString(16)) + texts.copying + texts.making_save + texts.success;
+}
+
+// A text with its one "{}" replaced by the value.
+function filled(text, value) {
+  return text.replace("{}", () => value);
 }
 
 // The zip libraries, each loaded the first time it is needed; as plain scripts, since a page
