@@ -81,7 +81,7 @@ copy_result write_image(const open_file& input, const open_file& output, std::sp
 template <typename Write> copy_result write_with_room(staged_output& output, std::int64_t size, Write write)
 {
     copy_result result = write();
-    if (result.error == file_error::no_room && output.make_room(size) == file_error::none) {
+    if (out_of_room(result.error) && output.make_room(size, result.error) == file_error::none) {
         result = write();
     }
     return result;

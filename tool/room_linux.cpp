@@ -95,7 +95,7 @@ bool remove_leased(const output_target& target, const file_handle& leased)
 
 }  // namespace
 
-file_error make_room(output_target& target, const open_file& file, std::int64_t size)
+file_error make_room(output_target& target, const open_file& file, std::int64_t size, file_error shortage)
 {
     const auto replaced = target.leaf_holds_replaced ? status_of(target.replaced) : std::nullopt;
     const auto staged = file.handle ? status_of(file.handle) : std::nullopt;
@@ -104,7 +104,7 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
     // file is emptied, and a device with no file left may still have free blocks; the old
     // file adds its blocks only where no other name keeps them and, for a quota, they count
     // where the new file's do.
-    const bool quota = last_room_was_quota();
+    const bool quota = shortage == file_error::no_quota;
     const std::int64_t free_bytes = quota ? 0 : free_on_device(target.folder);
     const std::int64_t staged_bytes = staged ? std::int64_t{staged->st_blocks} * block : 0;
     if (!replaced || (file.handle && !staged) || replaced->st_nlink != 1 ||

@@ -39,9 +39,9 @@ public:
 
     [[nodiscard]] const open_file& file() const { return file_; }
 
-    // After the copy ran out of room: makes room for `size` bytes where the replaced file's
-    // removal gives it; the copy then starts again.
-    [[nodiscard]] file_error make_room(std::int64_t size);
+    // After the copy ran out of room (`shortage`: the device's or the quota's): makes room for
+    // `size` bytes where the replaced file's removal gives it; the copy then starts again.
+    [[nodiscard]] file_error make_room(std::int64_t size, file_error shortage);
 
     // Puts the written file under the final name, flushed to storage.
     [[nodiscard]] file_error commit();

@@ -56,9 +56,16 @@ enum class file_error {
     refused,      // the file may not be used as asked: its kind, its owner, its marks, a link
     name_taken,   // a new name was asked for and something stands there
     unsupported,  // the file system cannot do it (files without names, for one)
-    no_room,      // the device or the user's quota is full
+    no_room,      // the device is full
+    no_quota,     // the user's quota is full: only what counts against it gives room back
     failed,       // anything else
 };
+
+// Whether a step failed for want of room, which removing the replaced file may give.
+[[nodiscard]] constexpr bool out_of_room(file_error error)
+{
+    return error == file_error::no_room || error == file_error::no_quota;
+}
 
 // Tells whether two names lead to the same file, whatever links lie between them.
 struct file_id {

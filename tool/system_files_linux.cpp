@@ -25,28 +25,15 @@ file_handle open_owned(int at, const char* name, int flags, mode_t mode)
     return file_handle(moved);
 }
 
-namespace {
-
-// Set where a failure is read as no_room, for the one question the error kind cannot answer.
-// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
-bool quota_was_full = false;
-
-}  // namespace
-
-bool last_room_was_quota()
-{
-    return quota_was_full;
-}
-
 file_error error_from(int cause)
 {
     switch (cause) {
     case EEXIST:
         return file_error::name_taken;
     case ENOSPC:
-    case EDQUOT:
-        quota_was_full = cause == EDQUOT;
         return file_error::no_room;
+    case EDQUOT:
+        return file_error::no_quota;
     case EOPNOTSUPP:
     case EISDIR:  // a kernel without files that have no name
         return file_error::unsupported;

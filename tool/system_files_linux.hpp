@@ -17,10 +17,6 @@ namespace halvek {
 // What the failure with error number `cause` means to the run.
 [[nodiscard]] file_error error_from(int cause);
 
-// Whether the last failure for want of room was a full quota (EDQUOT) rather than a full
-// device: what a removal must give back then is that quota's.
-[[nodiscard]] bool last_room_was_quota();
-
 [[nodiscard]] file_id id_of(const struct stat& status);
 
 [[nodiscard]] std::optional<struct stat> status_of(const file_handle& file);
