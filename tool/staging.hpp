@@ -15,7 +15,7 @@
 #endif
 
 // The steps of a staged output that each system takes in its own terms, in
-// system_files_linux.cpp and system_files_windows.cpp; staged_output puts them in order.
+// system_files_linux.cpp and staging_windows.cpp; staged_output puts them in order.
 //
 // The rules every system keeps:
 // - Private until whole: the staged file is readable and writable by its maker alone until
