@@ -974,10 +974,16 @@ class WindowsFilesInUse(Run):
             ("rom.gba.bin", "Error opening rom.gba.bin.\n", None),
             ("rom.gba.sav", banner("rom.gba") + COPYING + "Error opening rom.gba.sav.\n", patched(content)),
         ]
+        # A holder of the attributes alone is seen by no probe that changes nothing; without the
+        # POSIX semantics of Windows 10's NTFS (here, as on FAT32 and exFAT) the move meets it.
+        seen_at_the_move = [
+            ("rom.gba.bin", banner("rom.gba") + COPYING + "Error writing rom.gba.bin.\n", None),
+            ("rom.gba.sav", banner("rom.gba") + MAKING_SAVE + "Error writing rom.gba.sav.\n", patched(content)),
+        ]
         # as fopen("r+b") opens; sharing write and deletion; for its attributes alone; mapped, as
         # an emulator may hold a save
         for way in ["open", "sharing", "attributes", "mapped"]:
-            for held, shown, new_image in cases:
+            for held, shown, new_image in seen_at_the_move if way == "attributes" else cases:
                 with self.subTest(held=held, way=way):
                     self.clear_folder()
                     self.write("rom.gba", content)

@@ -68,11 +68,6 @@ std::wstring system_name(const std::filesystem::path& name)
     return LR"(\\?\)" + full;
 }
 
-std::wstring folder_of(const std::wstring& name)
-{
-    return std::filesystem::path(name).parent_path().native();
-}
-
 file_id id_of(const BY_HANDLE_FILE_INFORMATION& information)
 {
     return {.device = information.dwVolumeSerialNumber,
@@ -120,18 +115,38 @@ std::optional<std::wstring> final_name_of(const file_handle& file)
 
 bool rename_held(const file_handle& file, const std::wstring& to, bool replace)
 {
+    // FileRenameInfoEx and its flags, which this compiler's headers do not name yet.
+    constexpr auto rename_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+    constexpr DWORD replace_if_exists = 0x1;
+    constexpr DWORD posix_semantics = 0x2;
     const std::size_t name_bytes = (to.size() + 1) * sizeof(wchar_t);
     const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + name_bytes;
     std::vector<std::uint64_t> buffer((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
     // The structure ends in a name of variable length, laid out in an aligned buffer.
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = replace ? TRUE : FALSE;  // NOLINT(cppcoreguidelines-pro-type-union-access)
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes - sizeof(wchar_t));
     std::memcpy(static_cast<void*>(rename->FileName), to.c_str(), name_bytes);
-    return waiting_out_brief_holds(
-        [&] { return SetFileInformationByHandle(file.get(), FileRenameInfo, rename, static_cast<DWORD>(size)) != 0; });
+    const auto renamed = [&](FILE_INFO_BY_HANDLE_CLASS kind) {
+        return waiting_out_brief_holds(
+            [&] { return SetFileInformationByHandle(file.get(), kind, rename, static_cast<DWORD>(size)) != 0; });
+    };
+    if (replace) {
+        // Windows 10's POSIX semantics replace a file that another program holds for its
+        // attributes alone, which the probe cannot see; file systems without them (FAT32,
+        // exFAT) and older systems refuse the request, and take the plain one.
+        rename->Flags = replace_if_exists | posix_semantics;  // NOLINT(cppcoreguidelines-pro-type-union-access)
+        if (renamed(rename_ex)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+            return false;
+        }
+    }
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;  // NOLINT(cppcoreguidelines-pro-type-union-access)
+    return renamed(FileRenameInfo);
 }
 
 bool file_handle::close() noexcept

@@ -43,8 +43,6 @@ template <typename Step> bool waiting_out_brief_holds(Step step)
 // which lifts the usual limit of 260 characters on a path.
 std::wstring system_name(const std::filesystem::path& name);
 
-std::wstring folder_of(const std::wstring& name);
-
 file_id id_of(const BY_HANDLE_FILE_INFORMATION& information);
 
 std::optional<BY_HANDLE_FILE_INFORMATION> information_of(const file_handle& file);

@@ -1,5 +1,6 @@
-// Files on Windows: the steps of a staged output (staging.hpp), by whole names.
+// Files on Windows: the steps of a staged output (staging.hpp).
 #include "staging_windows.hpp"
+#include "interrupts.hpp"
 
 #include <algorithm>
 #include <string>
@@ -16,21 +17,44 @@ file_error set_attributes(const file_handle& file, DWORD attributes)
                                                                                             : error_from_last();
 }
 
-}  // namespace
-
-bool move_staged_over_and_back(const output_target& target, const std::wstring& over)
+// Staged names are `.halvek-<process>-<n>.tmp` in the target's folder; a name taken by another
+// run is passed over. `make` puts a file under the name and keeps it in `target.staged`, or
+// fails with the system's error set; the name is registered, with that handle to remove it
+// by, with interrupts held, so that none comes between the two.
+template <typename Make> file_error take_staged_name(const output_target& target, staged_name& name, Make make)
 {
-    const auto staged = final_name_of(target.staged);
-    if (!staged || !rename_held(target.staged, over, true)) {
-        return false;
+    constexpr int attempts = 100;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        std::filesystem::path staged = target.folder_name + L".halvek-" + std::to_wstring(GetCurrentProcessId()) +
+                                       L"-" + std::to_wstring(attempt) + L".tmp";
+        const interrupts_held held;
+        if (make(staged.native())) {
+            name.take(target.staged.get(), std::move(staged));
+            return file_error::none;
+        }
+        if (error_from_last() != file_error::name_taken) {
+            break;
+        }
     }
-    if (!rename_held(target.staged, *staged, false)) {
-        FILE_DISPOSITION_INFO remove{.DeleteFile = TRUE};
-        (void)SetFileInformationByHandle(target.staged.get(), FileDispositionInfo, &remove, sizeof remove);
-        return false;
-    }
-    return true;
+    return error_from_last();
 }
+
+// Marks the held file for deletion: its name goes when this handle closes where the system
+// can do that while others still hold the file (Windows 10's POSIX semantics), or else when
+// the last holder lets go. Fails on a file that is mapped.
+bool mark_for_deletion(const file_handle& file)
+{
+    // FileDispositionInfoEx, which this compiler's headers do not name yet.
+    constexpr auto disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    FILE_DISPOSITION_INFO_EX at_close{.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    if (SetFileInformationByHandle(file.get(), disposition_ex, &at_close, sizeof at_close) != 0) {
+        return true;
+    }
+    FILE_DISPOSITION_INFO at_last_close{.DeleteFile = TRUE};
+    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &at_last_close, sizeof at_last_close) != 0;
+}
+
+}  // namespace
 
 bool flush_in_place(const open_file& file)
 {
@@ -41,10 +65,15 @@ bool flush_in_place(const open_file& file)
 
 file_error create_staged(const output_target& target, open_file& file, staged_name& name)
 {
+    if (target.kind == target_kind::regular) {
+        if (const auto error = probe_replacing(target); error != file_error::none) {
+            return error;
+        }
+    }
     // Hidden while it is staged: a leading dot hides nothing on Windows. Held with the right
     // to delete it, so that any other program that opens it must share its deletion: it can
     // then always be removed through this handle.
-    const auto error = take_staged_name(target, &target.staged, name, [&](const std::wstring& staged) {
+    const auto error = take_staged_name(target, name, [&](const std::wstring& staged) {
         target.staged = open_handle(staged, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                     CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
         return static_cast<bool>(target.staged);
@@ -62,36 +91,38 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
         return file_error::failed;
     }
     file = std::move(*described);
-    return target.kind == target_kind::regular ? probe_replacing(target) : file_error::none;
+    return file_error::none;
 }
 
 file_error make_room(output_target& target, const open_file& file, std::int64_t size)
 {
     FILE_END_OF_FILE_INFO empty{};
-    if (!target.name_taken ||
+    if (!target.name_taken || target.kind != target_kind::regular ||
         SetFileInformationByHandle(file.handle.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0) {
         return file_error::no_room;
     }
-    // Only a file no other name keeps gives its room back.
-    file_handle replaced = open_handle(target.name.native(), FILE_READ_ATTRIBUTES, share_all, OPEN_EXISTING);
+    // Opened by its name again, since the look-up let it go for other runs: for deletion and
+    // sharing nothing, so that no other program holds its content, and checked to be the file
+    // the look-up found. Only a file no other name keeps gives its room back.
+    file_handle replaced = open_handle(target.name.native(), DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING);
     const auto information = replaced ? information_of(replaced) : std::nullopt;
     FILE_STANDARD_INFO standard{};
     ULARGE_INTEGER free{};
     if (!information || id_of(*information) != target.id || information->nNumberOfLinks != 1 ||
         GetFileInformationByHandleEx(replaced.get(), FileStandardInfo, &standard, sizeof standard) == 0 ||
-        GetDiskFreeSpaceExW(folder_of(target.name.native()).c_str(), &free, nullptr, nullptr) == 0 ||
+        GetDiskFreeSpaceExW(target.folder_name.c_str(), &free, nullptr, nullptr) == 0 ||
         static_cast<std::int64_t>(std::min<ULONGLONG>(free.QuadPart, INT64_MAX / 2)) +
                 standard.AllocationSize.QuadPart <
             size) {
         return file_error::no_room;
     }
-    (void)replaced.close();
-    // The old file goes by the empty staged file's move over it, which fails while anything
-    // holds it: a removal would then only be pending, and free nothing. Its hidden and system
-    // attributes, read at the look-up, still pass to the new file.
-    if (!move_staged_over_and_back(target, target.name.native())) {
+    // Through its own handle: the name holds the old file until the close, and nothing after
+    // (or, while a program holds it for its attributes alone, until that one lets go). Its
+    // hidden and system attributes, read at the look-up, still pass to the new file.
+    if (!mark_for_deletion(replaced)) {
         return file_error::no_room;
     }
+    (void)replaced.close();
     target.name_taken = false;
     return file_error::none;
 }
@@ -101,29 +132,27 @@ file_error place(output_target& target, open_file& file, staged_name& name)
     if (FlushFileBuffers(file.handle.get()) == 0) {
         return error_from_last();
     }
-    DWORD attributes = target.kind == target_kind::regular ? target.attributes & carried_attributes : 0;
-    if (!target.name_taken) {
-        // A file that came under the name since (another run on the same image, say) is
-        // replaced as on a re-run.
-        const DWORD found = GetFileAttributesW(target.name.c_str());
-        if (found != INVALID_FILE_ATTRIBUTES) {
-            attributes = found & carried_attributes;
-        }
-    }
+    const DWORD attributes = target.kind == target_kind::regular ? target.attributes & carried_attributes : 0;
     // New content is always marked for backup, whatever the old file's mark said.
     if (const auto error = set_attributes(file.handle, attributes | FILE_ATTRIBUTE_ARCHIVE);
         error != file_error::none) {
         return error;
     }
     {
+        // Over whatever holds the name by now: a file that came since (another run's) is
+        // replaced as on a re-run.
         const interrupts_held held;
         if (!rename_held(target.staged, target.name.native(), true)) {
             return error_from_last();  // the staged file goes with `name`
         }
         name.forget();
     }
+    // Let go at once: another run on the same image may be waiting to replace the new file.
     const bool closed = target.staged.close();
-    return file.handle.close() && closed ? file_error::none : file_error::failed;
+    const bool written = file.handle.close();
+    // The move reaches the device with the folder that now lists the new file.
+    const bool flushed = FlushFileBuffers(target.folder.get()) != 0;
+    return closed && written && flushed ? file_error::none : file_error::failed;
 }
 
 }  // namespace halvek
