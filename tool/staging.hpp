@@ -15,7 +15,7 @@
 #endif
 
 // The steps of a staged output that each system takes in its own terms, in
-// system_files_linux.cpp and system_files_windows.cpp; staged_output puts them in order.
+// system_files_linux.cpp and staging_windows.cpp; staged_output puts them in order.
 //
 // The rules every system keeps:
 // - Private until whole: the staged file is readable and writable by its maker alone until
@@ -38,14 +38,19 @@ enum class target_kind {
 
 #ifdef _WIN32
 
-// Windows' calls take whole names, so the target is one: the long name of the file the output
-// name leads to, in the system's \\?\ form.
+// Windows' file calls take whole names, so the target is one: the long name of the file the
+// output name leads to, in the system's \\?\ form, with the folder that holds it.
 struct output_target {
     std::filesystem::path name;
+    std::wstring folder_name;  // ends in a backslash
+    file_handle folder;        // held for its flush after the move
     target_kind kind = target_kind::absent;
     file_id id;
     bool name_taken = false;       // whether `name` still holds the file to replace
     unsigned long attributes = 0;  // of the replaced file, for the new one
+    // The file the look-up found, for its attributes alone: it stands in no other program's way.
+    // Closed once the probe has asked it what it must.
+    mutable file_handle found;
     // The staged file, held with the right to rename and delete it whoever else opens it; kept
     // from its making on, when the rest of the target is only read.
     mutable file_handle staged;
