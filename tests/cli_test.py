@@ -1181,9 +1181,10 @@ class WindowsWholeOrAbsent(WindowsFiles):
         server = None
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                if (os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver")
-                        and f"WINEPREFIX={prefix}".encode() in open(f"/proc/{pid}/environ", "rb").read().split(b"\0")):
-                    server = pid
+                if os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver"):
+                    with open(f"/proc/{pid}/environ", "rb") as environ:
+                        if f"WINEPREFIX={prefix}".encode() in environ.read().split(b"\0"):
+                            server = pid
             except OSError:
                 pass  # ended meanwhile, or not ours to look at
         if not server:
