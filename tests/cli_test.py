@@ -982,7 +982,6 @@ class WindowsFiles(Run):
 
 @unittest.skipUnless(WINDOWS and os.environ.get("WINDOWS_FILE_PROGRAM"), "Windows files that other programs use")
 class WindowsFilesInUse(WindowsFiles):
-
     def test_output_held_open_is_named_before_anything_is_written_to_it(self):
         content = image(4096, 37)
         cases = [  # the name another program holds, what shows, what the image then holds
@@ -1139,8 +1138,8 @@ class WindowsWholeOrAbsent(WindowsFiles):
     def test_hard_kill_at_any_step_leaves_each_name_whole_or_absent(self):
         # On a card: 20 MiB beside an earlier image of 20 MiB, with 10 MiB free, so that the old
         # one must go first. Each step of a whole run is counted, then a run is killed right
-        # after each: every final name holds the old file, the whole new one, or nothing, and
-        # at most one hidden staged file is left.
+        # after each, and once while its first staged file is written: every final name holds
+        # the old file, the whole new one, or nothing, and at most one hidden staged file is left.
         log = self.traced_wineserver()
         content = image((20 if CARD else 1) << 20, 46)
         self.write("rom.gba", content)
@@ -1160,7 +1159,7 @@ class WindowsWholeOrAbsent(WindowsFiles):
         self.assertEqual(shown, success("rom.gba"))
         self.assert_holding(new)
         self.assertGreater(steps, 0, "no step of the run was seen")
-        for step in range(1, steps + 1):
+        for step in range(steps + 1):
             with self.subTest(killed_after_step=step, of=steps):
                 prepare()
                 self.run_killed_after(log, step)
@@ -1194,22 +1193,35 @@ class WindowsWholeOrAbsent(WindowsFiles):
         tracer = subprocess.Popen(["strace", "-p", server, "-o", log.name, "-e", "trace=" + self.NAME_CALLS,
                                    "-e", f"inject={self.NAME_CALLS}:delay_exit={int(self.STEP_DELAY * 1e6)}"],
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.addCleanup(tracer.wait, timeout=60)
-        self.addCleanup(tracer.send_signal, signal.SIGINT)  # detaches
+
+        def detach():
+            tracer.send_signal(signal.SIGINT)
+            try:
+                tracer.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                tracer.kill()  # the system detaches it then
+                tracer.communicate()
+                raise
+        self.addCleanup(detach)
         if b"attached" not in tracer.stderr.readline():
             self.skipTest("strace cannot attach to the wineserver here")
         return log.name
 
     def run_killed_after(self, log, kill_after):
         """Runs on rom.gba and kills it right after the `kill_after`th change of a name in the
-        folder, where it gets that far; returns what it showed, if it ran to its end, and the
-        number of steps seen."""
+        folder (0: once a staged file is there), where it gets that far; returns what it showed,
+        if it ran to its end, and the number of steps seen."""
         marker = os.path.basename(self.folder)
         with open(log) as trace:
             trace.seek(0, os.SEEK_END)
             child = subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             steps, pending = 0, ""
+            deadline = time.monotonic() + 60
+            while kill_after == 0 and child.poll() is None and not any(
+                    name.startswith(".halvek-") for name in os.listdir(self.folder)):
+                self.assertLess(time.monotonic(), deadline, "nothing was staged")
+                time.sleep(0.005)
             while child.poll() is None and steps != kill_after:
                 pending += trace.read()
                 *lines, pending = pending.split("\n")
