@@ -99,7 +99,10 @@ mount_card() {  # says why where it cannot; called as a condition, so every step
         return 1
     fi
     if [ "$(id -u)" = 0 ]; then
-        "$top/scripts/ensure-packages" card || return 1
+        "$top/scripts/ensure-packages" card || {
+            echo "No exFAT card: its packages could not be installed."
+            return 1
+        }
     elif ! command -v mkfs.exfat mount.exfat-fuse >/dev/null; then
         echo "No exFAT card: mkfs.exfat or mount.exfat-fuse is missing (packages exfatprogs, exfat-fuse)."
         return 1
