@@ -1177,15 +1177,16 @@ class WindowsWholeOrAbsent(WindowsFiles):
         prefix = os.environ.get("WINEPREFIX")
         if not prefix or not shutil.which("strace"):
             self.skipTest("needs strace, and WINEPREFIX set as tests/run_wine_tests.sh sets it")
-        server = None
+        servers = []  # (start time, process): a second one started meanwhile finds the first and ends
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 if os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver"):
-                    with open(f"/proc/{pid}/environ", "rb") as environ:
+                    with open(f"/proc/{pid}/environ", "rb") as environ, open(f"/proc/{pid}/stat") as status:
                         if f"WINEPREFIX={prefix}".encode() in environ.read().split(b"\0"):
-                            server = pid
+                            servers.append((int(status.read().rsplit(")", 1)[1].split()[19]), pid))
             except OSError:
                 pass  # ended meanwhile, or not ours to look at
+        server = min(servers)[1] if servers else None
         if not server:
             self.skipTest("no wineserver of this prefix runs (tests/run_wine_tests.sh starts one)")
         log = tempfile.NamedTemporaryFile(prefix="halvek-steps-", dir="/tmp")
