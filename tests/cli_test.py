@@ -1016,6 +1016,17 @@ class WindowsFilesInUse(WindowsFiles):
                     self.assert_holding(earlier)
                     self.assert_files("rom.gba", *earlier)
 
+    def test_new_content_takes_the_access_list_of_the_file_it_replaces(self):
+        # Wine keeps a file's access list as its mode: one that lets everyone write, as 0666
+        # does, passes to the new file, where a file that took nothing would get 0644.
+        self.write("rom.gba", image(4096, 47))
+        self.earlier_outputs("rom.gba")
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            os.chmod(self.path(output), 0o666)
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            self.assertEqual(os.stat(self.path(output)).st_mode & 0o022, 0o022, output)
+
     def test_scanner_of_new_names_meets_no_second_name_and_nothing_is_left(self):
         # As a virus scanner does: every new name in the folder opened at once, without sharing
         # its deletion, and held for seconds. A name that lives for a moment is caught only now

@@ -13,10 +13,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$top/build-win/CMakeCach
 # A console program that needs nothing beside it, carrying its version.
 check_program() {
     file "$1" | grep -q 'PE32 executable (console) Intel 80386'
-    [ "$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')" = "KERNEL32.dll msvcrt.dll " ]
+    [ "$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ]
     python3 -c 'import sys; data = open(sys.argv[1], "rb").read(); sys.exit(sys.argv[2].encode("utf-16-le") + b"\0" * 2 not in data[data.index("ProductVersion".encode("utf-16-le")):])' "$1" "$version"
     python3 -c 'import sys; sys.exit("LegalCopyright".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$1"
-    echo "$2: PE32 console program, imports KERNEL32.dll and msvcrt.dll only, version $version, copyright"
+    echo "$2: PE32 console program, imports KERNEL32.dll, msvcrt.dll and ADVAPI32.dll (access lists) only, version $version, copyright"
 }
 check_program "$exe32" build-win/Halvek.exe
 

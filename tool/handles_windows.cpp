@@ -22,9 +22,10 @@ OVERLAPPED at_offset(std::int64_t offset)
 
 }  // namespace
 
-file_handle open_handle(const std::wstring& name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+file_handle open_handle(const std::wstring& name, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                        SECURITY_ATTRIBUTES* security)
 {
-    HANDLE handle = CreateFileW(name.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    HANDLE handle = CreateFileW(name.c_str(), access, share, security, disposition, flags, nullptr);
     return file_handle(handle == INVALID_HANDLE_VALUE ? no_handle : handle);
 }
 

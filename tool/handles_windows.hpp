@@ -16,7 +16,7 @@ inline constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 inline constexpr DWORD carried_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 file_handle open_handle(const std::wstring& name, DWORD access, DWORD share, DWORD disposition,
-                        DWORD flags = FILE_FLAG_BACKUP_SEMANTICS);
+                        DWORD flags = FILE_FLAG_BACKUP_SEMANTICS, SECURITY_ATTRIBUTES* security = nullptr);
 
 // The system's last error as the run acts on it.
 file_error error_from_last();

@@ -98,14 +98,18 @@ file_error probe_replacing(const output_target& target)
     // to delete it, or maps it for writing, whichever way it opened it; it then goes for good.
     file_handle replaced;
     const bool held_apart = waiting_out_brief_holds([&] {
-        HANDLE reopened = ReOpenFile(target.found.get(), DELETE | FILE_READ_ATTRIBUTES, 0, FILE_FLAG_BACKUP_SEMANTICS);
+        HANDLE reopened =
+            ReOpenFile(target.found.get(), DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0, FILE_FLAG_BACKUP_SEMANTICS);
         replaced = file_handle(reopened == INVALID_HANDLE_VALUE ? no_handle : reopened);
         return static_cast<bool>(replaced);
     });
+    // An access list that cannot be read cannot be carried: the run fails rather than leave
+    // anyone more than they had.
+    const bool readable = held_apart && read_access_list(replaced, target.access_list);
     // Nothing is held on past the probe: another run on the same image must be able to replace
     // the file in turn.
     (void)target.found.close();
-    return held_apart ? file_error::none : file_error::refused;
+    return readable ? file_error::none : file_error::refused;
 }
 
 file_error open_in_place(const output_target& target, open_file& file)

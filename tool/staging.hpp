@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 
+#include <vector>
+
 #ifndef _WIN32
 #include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
-#include <vector>
 #endif
 
 // The steps of a staged output that each system takes in its own terms, in
@@ -48,6 +49,9 @@ struct output_target {
     file_id id;
     bool name_taken = false;       // whether `name` still holds the file to replace
     unsigned long attributes = 0;  // of the replaced file, for the new one
+    // The replaced file's security descriptor as the probe read it, holding its access list
+    // alone; empty where nothing is replaced.
+    mutable std::vector<unsigned char> access_list;
     // The file the look-up found, for its attributes alone: it stands in no other program's way.
     // Closed once the probe has asked it what it must.
     mutable file_handle found;

@@ -65,17 +65,26 @@ bool flush_in_place(const open_file& file)
 
 file_error create_staged(const output_target& target, open_file& file, staged_name& name)
 {
+    // Where a file is replaced, the new one is its maker's alone until it takes that file's
+    // access list; a new output has what any new file in its folder gets from the start.
+    private_access private_to_its_maker;
+    SECURITY_ATTRIBUTES security{};
     if (target.kind == target_kind::regular) {
         if (const auto error = probe_replacing(target); error != file_error::none) {
             return error;
         }
+        if (!private_to_its_maker.make()) {
+            return file_error::failed;
+        }
+        security = private_to_its_maker.attributes();
     }
     // Hidden while it is staged: a leading dot hides nothing on Windows. Held with the right
     // to delete it, so that any other program that opens it must share its deletion: it can
     // then always be removed through this handle.
     const auto error = take_staged_name(target, name, [&](const std::wstring& staged) {
-        target.staged = open_handle(staged, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+        target.staged = open_handle(staged, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                                    target.kind == target_kind::regular ? &security : nullptr);
         return static_cast<bool>(target.staged);
     });
     if (error != file_error::none) {
@@ -131,6 +140,10 @@ file_error place(output_target& target, open_file& file, staged_name& name)
 {
     if (FlushFileBuffers(file.handle.get()) == 0) {
         return error_from_last();
+    }
+    // Whole and flushed: only now does it take what the replaced file carried.
+    if (!target.access_list.empty() && !give_access_list(target.staged, target.access_list)) {
+        return file_error::failed;
     }
     const DWORD attributes = target.kind == target_kind::regular ? target.attributes & carried_attributes : 0;
     // New content is always marked for backup, whatever the old file's mark said.
