@@ -93,13 +93,13 @@ test: arm web
 lint: build windows web
 	$(ENSURE) lint
 	clang-format --dry-run -Werror header/*.?pp tool/*.?pp tests/*.cpp web/*.cpp
-	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out tool/system_files_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
+	clang-tidy -p $(BUILD) --quiet header/*.cpp $(filter-out %_windows.cpp,$(wildcard tool/*.cpp)) 2>/dev/null
 	clang-tidy --quiet web/patch_module.cpp -- --target=wasm32-wasi --sysroot=/usr \
 	    -isystem /usr/lib/llvm-16/include/wasm32-wasi/c++/v1 -std=c++20 -Iheader 2>/dev/null
 	clang-tidy -p $(WINDOWS_BUILD) --quiet --extra-arg=--target=i686-w64-mingw32 --extra-arg=-nostdinc \
 	    $$(echo | i686-w64-mingw32-g++-posix -std=c++20 -xc++ -E -v - 2>&1 \
 	       | sed -n '/^#include <...>/,/^End of search/s/^ /--extra-arg=-isystem/p') \
-	    tool/system_files_windows.cpp tool/main.cpp tool/console.cpp 2>/dev/null
+	    tool/*_windows.cpp tool/main.cpp tool/console.cpp 2>/dev/null
 
 # Halvek.exe, the 32-bit Windows console program.
 windows:

@@ -320,9 +320,11 @@ class SuccessfulRuns(Run):
         name = self.deep_path("rom.gba")
         content = image(2048, 10)
         self.write(name, content)
-        self.halvek(name, expected_out=success(name))
-        self.assertEqual(self.read(name + ".bin"), patched(content))
-        self.assertEqual(self.read(name + ".sav"), BLANK_SAVE)
+        for run in ["first", "re-run"]:  # a re-run replaces what the first wrote
+            with self.subTest(run=run):
+                self.halvek(name, expected_out=success(name))
+                self.assertEqual(self.read(name + ".bin"), patched(content))
+                self.assertEqual(self.read(name + ".sav"), BLANK_SAVE)
 
     @slow
     def test_image_past_the_32_bit_lines_is_copied_in_full(self):
@@ -363,6 +365,16 @@ class OpenFailures(Run):
         os.mkdir(self.path("rom.gba.bin"))
         self.halvek("rom.gba", expected_out=failure(error_opening("rom.gba.bin")))
         self.assert_files("rom.gba", "rom.gba.bin")
+
+    def test_output_names_longer_than_the_file_system_takes_are_named_before_the_banner(self):
+        content = image(1024, 44)
+        for length, fits in [(255, True), (256, False), (257, False)]:  # of the output names; 255 is the limit
+            with self.subTest(length=length):
+                self.clear_folder()
+                name = "r" * (length - len(".gba.bin")) + ".gba"
+                self.write(name, content)
+                self.halvek(name, expected_out=success(name) if fits else failure(f"Error opening {name}.bin.\n"))
+                self.assert_files(name, *[name + ".bin", name + ".sav"][:2 * fits])
 
     def test_save_that_cannot_be_opened_leaves_the_image_complete(self):
         content = image(1024, 12)
@@ -1069,8 +1081,7 @@ class WindowsConsole(Run):
         self.fail(f"{program} is not running")
 
 
-@unittest.skipUnless(WINDOWS and os.environ.get("WINDOWS_FILE_PROGRAM"), "Windows files that other programs use")
-class WindowsFilesInUse(Run):
+class WindowsFiles(Run):
     def helper(self, *arguments):
         return subprocess.Popen(COMMAND[:-1] + [os.environ["WINDOWS_FILE_PROGRAM"], *arguments], cwd=self.folder,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -1081,16 +1092,24 @@ class WindowsFilesInUse(Run):
         self.assertEqual(helper.returncode, 0)
         return int(shown, 16)
 
+
+@unittest.skipUnless(WINDOWS and os.environ.get("WINDOWS_FILE_PROGRAM"), "Windows files that other programs use")
+class WindowsFilesInUse(WindowsFiles):
     def test_output_held_open_is_named_before_anything_is_written_to_it(self):
         content = image(4096, 37)
         cases = [  # the name another program holds, what shows, what the image then holds
             ("rom.gba.bin", error_opening("rom.gba.bin"), None),
             ("rom.gba.sav", banner("rom.gba") + COPYING + error_opening("rom.gba.sav"), patched(content)),
         ]
-        # as fopen("r+b") opens; sharing write and deletion; for its attributes alone; mapped, as
-        # an emulator may hold a save
-        for way in ["open", "sharing", "attributes", "mapped"]:
-            for held, shown, new_image in cases:
+        ways = [  # how it is held, whether the old file may be replaced under it instead
+            ("open", False),        # as fopen("r+b") opens
+            ("sharing", False),     # to read and write, sharing write and deletion
+            ("mapped", False),      # to write, as an emulator may hold a save
+            # Holders of no content, which the run may refuse at once or replace the file under.
+            ("attributes", True), ("synchronize", True), ("read-mapped", True),
+        ]
+        for way, may_be_replaced in ways:
+            for held, refused, new_image in cases:
                 with self.subTest(held=held, way=way):
                     self.clear_folder()
                     self.write("rom.gba", content)
@@ -1098,24 +1117,44 @@ class WindowsFilesInUse(Run):
                     holder = self.helper("hold", held, "0", way)
                     self.assertEqual(holder.stdout.readline().strip(), b"held")
                     try:
-                        self.halvek("rom.gba", expected_out=failure(shown))
+                        shown = self.console_of("rom.gba")
                     finally:
                         holder.communicate(timeout=60)
+                    if may_be_replaced and shown == success("rom.gba"):
+                        earlier = {"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE}
+                    else:
+                        self.assertEqual(shown, failure(refused))
                     if new_image:
                         earlier["rom.gba.bin"] = new_image
                     self.assert_holding(earlier)
                     self.assert_files("rom.gba", *earlier)
 
-    def test_staged_file_held_without_sharing_its_deletion_is_not_left(self):
-        content = image(32 << 20, 41)  # long enough to copy that the grab is tried throughout
+    def test_new_content_takes_the_access_list_of_the_file_it_replaces(self):
+        # Wine keeps a file's access list as its mode: one that lets everyone write, as 0666
+        # does, passes to the new file, where a file that took nothing would get 0644.
+        self.write("rom.gba", image(4096, 47))
+        self.earlier_outputs("rom.gba")
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            os.chmod(self.path(output), 0o666)
+        self.halvek("rom.gba", expected_out=success("rom.gba"))
+        for output in ("rom.gba.bin", "rom.gba.sav"):
+            self.assertEqual(os.stat(self.path(output)).st_mode & 0o022, 0o022, output)
+
+    def test_scanner_of_new_names_meets_no_second_name_and_nothing_is_left(self):
+        # As a virus scanner does: every new name in the folder opened at once, without sharing
+        # its deletion, and held for seconds. A name that lives for a moment is caught only now
+        # and then: so, several re-runs.
+        content = image(1 << 20, 41)
         self.write("rom.gba", content)
         self.earlier_outputs("rom.gba")
-        grabber = self.helper("grab-staged", ".")
-        self.assertEqual(grabber.stdout.readline().strip(), b"waiting")
+        scanner = self.helper("scan", ".", "3000")
+        self.assertEqual(scanner.stdout.readline().strip(), b"scanning")
         try:
-            self.halvek("rom.gba", expected_out=success("rom.gba"))
+            for _ in range(5):
+                self.halvek("rom.gba", expected_out=success("rom.gba"))
         finally:
-            grabber.communicate(timeout=60)
+            report = scanner.communicate(timeout=60)[0].decode()
+        self.assertNotIn("second name", report)
         self.assert_holding({"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE})
         self.assert_files("rom.gba", "rom.gba.bin", "rom.gba.sav")
 
@@ -1160,6 +1199,169 @@ class WindowsFilesInUse(Run):
                         self.skipTest("the archive attribute cannot be cleared here (Wine keeps it set)")
                     self.halvek("rom.gba", expected_out=success("rom.gba"))
                     self.assertEqual(self.attributes(output) & (hidden | system | archive), new)
+
+
+# Where tests/run_wine_tests.sh mounted an exFAT card, which Wine has as drive F:; the cases then
+# make their folders on it (Wine itself keeps to the usual temporary folder).
+CARD = os.environ.get("WINE_CARD")
+CARD_DRIVE = "F:"
+if CARD:
+    tempfile.tempdir = CARD
+HIDDEN = 0x2
+
+
+@unittest.skipUnless(WINDOWS and os.environ.get("WINDOWS_FILE_PROGRAM"), "Windows files that other programs use")
+class WindowsWholeOrAbsent(WindowsFiles):
+    """What a run leaves where it is ended at any step, or short of room, on a card as on a
+    folder that stands in for NTFS."""
+
+    # The wineserver makes every change of a name: each is held this long, for a kill to land
+    # right after it.
+    STEP_DELAY = 0.3
+    NAME_CALLS = "link,linkat,rename,renameat,renameat2,unlink,unlinkat"
+
+    def fill_card(self, free):
+        """Leaves `free` bytes free on the card, at most: exFAT has no sparse files, so zeros."""
+        status = os.statvfs(self.folder)
+        self.write("filler", bytes(max(0, status.f_bavail * status.f_frsize - free)))
+
+    @unittest.skipUnless(CARD, "no exFAT card here")
+    def test_room_by_trying_on_a_card(self):
+        # The new image goes beside the old one; only where that runs out of room, and removing
+        # the old one gives enough back, does the old one go first.
+        content = image(20 << 20, 45)
+        cases = [  # where, the earlier image's size, whether the run succeeds
+            ("root", 20 << 20, True),
+            ("folder", 20 << 20, True),
+            ("folder", 4 << 20, False),  # not even without the old one
+        ]
+
+        def files(folder):  # what a run works on; the cases' own folders are at the root
+            return sorted(entry for entry in os.listdir(folder) if entry.startswith(("rom.gba", ".halvek-", "filler")))
+
+        def clear():
+            for folder in (CARD, self.folder):
+                for entry in files(folder):
+                    os.remove(os.path.join(folder, entry))
+        self.addCleanup(clear)
+        for where, old_size, succeeds in cases:
+            with self.subTest(where=where, old_size=old_size):
+                clear()
+                folder, name = (CARD, CARD_DRIVE + "\\rom.gba") if where == "root" else (self.folder, "rom.gba")
+                for suffix, data in [("", content), (".bin", b"\xee" * old_size)]:
+                    with open(os.path.join(folder, "rom.gba" + suffix), "wb") as file:
+                        file.write(data)
+                self.fill_card(10 << 20)
+                self.halvek(name, expected_out=success(name) if succeeds else
+                            failure(banner(name) + COPYING + f"Error writing {name}.bin.\n"))
+                with open(os.path.join(folder, "rom.gba.bin"), "rb") as written:
+                    self.assertEqual(written.read(), patched(content) if succeeds else b"\xee" * old_size)
+                self.assertEqual([entry for entry in files(folder) if entry != "filler"],
+                                 ["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds])
+
+    def test_hard_kill_at_any_step_leaves_each_name_whole_or_absent(self):
+        # On a card: 20 MiB beside an earlier image of 20 MiB, with 10 MiB free, so that the old
+        # one must go first. Each step of a whole run is counted, then a run is killed right
+        # after each, and once while its first staged file is written: every final name holds
+        # the old file, the whole new one, or nothing, and at most one hidden staged file is left.
+        log = self.traced_wineserver()
+        content = image((20 if CARD else 1) << 20, 46)
+        self.write("rom.gba", content)
+        old = {"rom.gba.bin": b"\xee" * len(content), "rom.gba.sav": b"earlier save" * 100}
+        new = {"rom.gba.bin": patched(content), "rom.gba.sav": BLANK_SAVE}
+
+        def prepare():
+            for name in set(os.listdir(self.folder)) - {"rom.gba", "filler"}:
+                os.remove(self.path(name))
+            for name, data in old.items():
+                self.write(name, data)
+            if CARD and not os.path.exists(self.path("filler")):
+                self.fill_card(10 << 20)
+
+        prepare()
+        shown, steps = self.run_killed_after(log, None)
+        self.assertEqual(shown, success("rom.gba"))
+        self.assert_holding(new)
+        self.assertGreater(steps, 0, "no step of the run was seen")
+        for step in range(steps + 1):
+            with self.subTest(killed_after_step=step, of=steps):
+                prepare()
+                self.run_killed_after(log, step)
+                left = set(os.listdir(self.folder)) - {"rom.gba", "filler"}
+                for name in left & set(old):
+                    held = self.read(name)
+                    self.assertIn(held, (old[name], new[name]), f"{name} holds {len(held)} bytes of neither file")
+                staged = left - set(old)
+                self.assertLessEqual(len(staged), 1, staged)
+                for name in staged:
+                    self.assertTrue(self.attributes(name) & HIDDEN, f"{name} is not hidden")
+
+    def traced_wineserver(self):
+        """Starts slowing the name calls of this prefix's wineserver; returns the log of them."""
+        prefix = os.environ.get("WINEPREFIX")
+        if not prefix or not shutil.which("strace"):
+            self.skipTest("needs strace, and WINEPREFIX set as tests/run_wine_tests.sh sets it")
+        servers = []  # (start time, process): a second one started meanwhile finds the first and ends
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver"):
+                    with open(f"/proc/{pid}/environ", "rb") as environ, open(f"/proc/{pid}/stat") as status:
+                        if f"WINEPREFIX={prefix}".encode() in environ.read().split(b"\0"):
+                            servers.append((int(status.read().rsplit(")", 1)[1].split()[19]), pid))
+            except OSError:
+                pass  # ended meanwhile, or not ours to look at
+        server = min(servers)[1] if servers else None
+        if not server:
+            self.skipTest("no wineserver of this prefix runs (tests/run_wine_tests.sh starts one)")
+        log = tempfile.NamedTemporaryFile(prefix="halvek-steps-", dir="/tmp")
+        self.addCleanup(log.close)
+        tracer = subprocess.Popen(["strace", "-p", server, "-o", log.name, "-e", "trace=" + self.NAME_CALLS,
+                                   "-e", f"inject={self.NAME_CALLS}:delay_exit={int(self.STEP_DELAY * 1e6)}"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+        def detach():
+            tracer.send_signal(signal.SIGINT)
+            try:
+                tracer.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                tracer.kill()  # the system detaches it then
+                tracer.communicate()
+                raise
+        self.addCleanup(detach)
+        if b"attached" not in tracer.stderr.readline():
+            self.skipTest("strace cannot attach to the wineserver here")
+        return log.name
+
+    def run_killed_after(self, log, kill_after):
+        """Runs on rom.gba and kills it right after the `kill_after`th change of a name in the
+        folder (0: once a staged file is there), where it gets that far; returns what it showed,
+        if it ran to its end, and the number of steps seen."""
+        marker = os.path.basename(self.folder)
+        with open(log) as trace:
+            trace.seek(0, os.SEEK_END)
+            child = subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            steps, pending = 0, ""
+            deadline = time.monotonic() + 60
+            while kill_after == 0 and child.poll() is None and not any(
+                    name.startswith(".halvek-") for name in os.listdir(self.folder)):
+                self.assertLess(time.monotonic(), deadline, "nothing was staged")
+                time.sleep(0.005)
+            while child.poll() is None and steps != kill_after:
+                pending += trace.read()
+                *lines, pending = pending.split("\n")
+                steps += sum(marker in line for line in lines)
+                time.sleep(0.005)
+            if steps == kill_after:
+                child.kill()
+            shown, _ = child.communicate(timeout=120)
+            # The step held ends; the system then closes what the process had open, and a
+            # whole run's last steps may come after its end.
+            time.sleep(2 * self.STEP_DELAY)
+            if kill_after is None:
+                pending += trace.read()
+                steps += sum(marker in line for line in pending.split("\n"))
+        return (console_text(shown) if child.returncode == 0 else None), steps
 
 
 @unittest.skipUnless(WINDOWS, "Windows start-up")

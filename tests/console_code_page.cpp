@@ -5,4 +5,5 @@
 int wmain()
 {
     std::printf("output code page %u\n", GetConsoleOutputCP());
+    return 0;
 }

@@ -6,17 +6,18 @@
 #include <cstdint>
 #include <filesystem>
 
+#include <vector>
+
 #ifndef _WIN32
 #include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
-#include <vector>
 #endif
 
 // The steps of a staged output that each system takes in its own terms (on Linux in
-// output_lookup_linux.cpp and staging_linux.cpp, on Windows in system_files_windows.cpp);
-// staged_output puts them in order.
+// output_lookup_linux.cpp, staging_linux.cpp and room_linux.cpp, on Windows in
+// output_lookup_windows.cpp and staging_windows.cpp); staged_output puts them in order.
 //
 // The rules every system keeps:
 // - Private until whole: the staged file is readable and writable by its maker alone until
@@ -39,14 +40,22 @@ enum class target_kind {
 
 #ifdef _WIN32
 
-// Windows' calls take whole names, so the target is one: the long name of the file the output
-// name leads to, in the system's \\?\ form.
+// Windows' file calls take whole names, so the target is one: the long name of the file the
+// output name leads to, in the system's \\?\ form, with the folder that holds it.
 struct output_target {
     std::filesystem::path name;
+    std::wstring folder_name;  // ends in a backslash
+    file_handle folder;        // held for its flush after the move
     target_kind kind = target_kind::absent;
     file_id id;
     bool name_taken = false;       // whether `name` still holds the file to replace
     unsigned long attributes = 0;  // of the replaced file, for the new one
+    // The replaced file's security descriptor as the probe read it, holding its access list
+    // alone; empty where nothing is replaced.
+    mutable std::vector<unsigned char> access_list;
+    // The file the look-up found, for its attributes alone: it stands in no other program's way.
+    // Closed once the probe has asked it what it must.
+    mutable file_handle found;
     // The staged file, held with the right to rename and delete it whoever else opens it; kept
     // from its making on, when the rest of the target is only read.
     mutable file_handle staged;

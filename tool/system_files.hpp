@@ -8,7 +8,7 @@
 #include <string>
 
 // The system's file calls beneath the run, implemented once per system in
-// system_files_linux.cpp and system_files_windows.cpp. Nothing here knows of the run.
+// system_files_linux.cpp and handles_windows.cpp. Nothing here knows of the run.
 namespace halvek {
 
 #ifdef _WIN32

@@ -1,0 +1,60 @@
+#pragma once
+
+// The Windows handle layer that the other Windows files build on: opening by name, what an
+// open handle says of its file, and renaming through a handle.
+#include "system_files.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <windows.h>
+
+namespace halvek {
+
+inline constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+inline constexpr DWORD carried_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+file_handle open_handle(const std::wstring& name, DWORD access, DWORD share, DWORD disposition,
+                        DWORD flags = FILE_FLAG_BACKUP_SEMANTICS, SECURITY_ATTRIBUTES* security = nullptr);
+
+// The system's last error as the run acts on it.
+file_error error_from_last();
+
+// Antivirus, the search indexer and previews open files for a moment; a step that meets such
+// a hold is tried again for about a second before it counts as failed.
+template <typename Step> bool waiting_out_brief_holds(Step step)
+{
+    constexpr DWORD longest_wait_ms = 1000;
+    for (DWORD wait_ms = 10, waited_ms = 0;; waited_ms += wait_ms, wait_ms *= 2) {
+        if (step()) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || waited_ms >= longest_wait_ms) {
+            return false;
+        }
+        Sleep(std::min(wait_ms, longest_wait_ms - waited_ms));
+        SetLastError(error);
+    }
+}
+
+// The name as the system's file calls take it: made absolute and given the \\?\ prefix,
+// which lifts the usual limit of 260 characters on a path.
+std::wstring system_name(const std::filesystem::path& name);
+
+file_id id_of(const BY_HANDLE_FILE_INFORMATION& information);
+
+std::optional<BY_HANDLE_FILE_INFORMATION> information_of(const file_handle& file);
+
+std::optional<open_file> describe(file_handle handle);
+
+// The name the open file is known by once links are followed, or nothing when the system
+// cannot tell.
+std::optional<std::wstring> final_name_of(const file_handle& file);
+
+// Renames the held file; with `replace`, over what stands at `to`. A replace fails while any
+// other program holds the file at `to` open or mapped, however it opened it.
+bool rename_held(const file_handle& file, const std::wstring& to, bool replace);
+
+}  // namespace halvek
