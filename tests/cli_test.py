@@ -1140,6 +1140,26 @@ class WindowsFilesInUse(WindowsFiles):
         for output in ("rom.gba.bin", "rom.gba.sav"):
             self.assertEqual(os.stat(self.path(output)).st_mode & 0o022, 0o022, output)
 
+    def test_outputs_reach_the_device_before_the_run_says_so(self):
+        # Each staged file is flushed, moved (by the wineserver, out of sight here), and then the
+        # folder that lists it is flushed, before the next message shows.
+        if not shutil.which("strace"):
+            self.skipTest("no strace here")
+        self.write("rom.gba", image(4096, 48))
+        self.earlier_outputs("rom.gba")  # the moves replace
+        folder = re.escape(os.path.realpath(self.folder))
+        with tempfile.NamedTemporaryFile(prefix="halvek-calls-", dir="/tmp") as log:
+            subprocess.run(["strace", "-f", "-y", "-o", log.name, "-e", "trace=fsync,write"] + COMMAND + ["rom.gba"],
+                           cwd=self.folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True, timeout=120)
+            with open(log.name, encoding="utf-8", errors="replace") as trace:
+                calls = trace.read().splitlines()
+        for output, next_message in [("rom.gba.bin", "Making blank save file"), ("rom.gba.sav", "Finished......Success!")]:
+            with self.subTest(output=output):
+                shown = next(at for at, call in enumerate(calls) if next_message in call)
+                flushes = [call for call in calls[:shown] if "fsync(" in call]
+                self.assertRegex(flushes[-2], rf"fsync\(\d+<{folder}/\.halvek-[^/>]+>")  # the staged file
+                self.assertRegex(flushes[-1], rf"fsync\(\d+<{folder}>\)")  # then its folder
+
     def test_scanner_of_new_names_meets_no_second_name_and_nothing_is_left(self):
         # As a virus scanner does: every new name in the folder opened at once, without sharing
         # its deletion, and held for seconds. A name that lives for a moment is caught only now
