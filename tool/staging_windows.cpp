@@ -103,10 +103,11 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     return file_error::none;
 }
 
-file_error make_room(output_target& target, const open_file& file, std::int64_t size)
+file_error make_room(output_target& target, const open_file& file, std::int64_t size, file_error shortage)
 {
     FILE_END_OF_FILE_INFO empty{};
-    if (!target.name_taken || target.kind != target_kind::regular ||
+    // A full quota is left alone: whose quota the old file counts against is not asked here.
+    if (shortage != file_error::no_room || !target.name_taken || target.kind != target_kind::regular ||
         SetFileInformationByHandle(file.handle.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0) {
         return file_error::no_room;
     }
