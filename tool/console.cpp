@@ -56,9 +56,12 @@ void say(std::string_view text)
 
 #else
 
+// Each message goes out whole as soon as it is said, so that a log or a pipe shows how far a
+// run came even when a signal ends it.
 void say(std::string_view text)
 {
     (void)std::fwrite(text.data(), 1, text.size(), stdout);
+    (void)std::fflush(stdout);
 }
 
 #endif
