@@ -649,6 +649,51 @@ class Limits(Run):
                 self.assertEqual(sorted(os.listdir(card)), sorted(expected))
                 subprocess.run(["umount", card], check=True)
 
+    @needs_root  # to mount a file system that shares blocks between files
+    def test_room_by_trying_counts_no_block_another_file_shares(self):
+        # The old save's blocks are shared with a copy of it, so its removal would give nothing
+        # back: it stays, and the run says it could not write. Unshared, it makes the room.
+        if not shutil.which("mkfs.xfs") or not os.path.exists("/dev/loop-control"):
+            self.skipTest("no mkfs.xfs or no loop devices here")
+        card, user, content = self.path("card"), 4001, image(4096, 48)
+        os.mkdir(card)
+        for reflinked in [True, False]:
+            with self.subTest(reflinked=reflinked):
+                subprocess.run(["umount", card], capture_output=True)  # after a failed case
+                with open(self.path("card.img"), "wb") as file:
+                    file.truncate(300 << 20)  # the least XFS takes
+                subprocess.run(["mkfs.xfs", "-q", "-f", self.path("card.img")], check=True)
+                subprocess.run(["mount", "-o", "loop", self.path("card.img"), card], check=True)
+                self.addCleanup(subprocess.run, ["umount", "-l", card], capture_output=True)
+                os.chown(card, user, user)
+                self.write("card/rom.gba", content)
+                old = {"rom.gba.sav": b"\xdd" * len(BLANK_SAVE)}
+                for name, bytes_there in old.items():
+                    self.write("card/" + name, bytes_there)
+                copy = ["cp", "--reflink=always" if reflinked else "--reflink=never", "rom.gba.sav", "backup"]
+                subprocess.run(copy, cwd=card, check=True)
+                for name in os.listdir(card):
+                    os.chown(os.path.join(card, name), user, user)
+                self.write("card/kept", bytes(40960))
+                filler, chunk = os.open(self.path("card/filler"), os.O_WRONLY | os.O_CREAT), 1 << 20
+                while chunk:  # every block taken but for less than a save
+                    try:
+                        os.write(filler, bytes(chunk))
+                    except OSError:
+                        chunk //= 2
+                os.close(filler)
+                os.remove(self.path("card/kept"))  # room for the new image, not for a save
+                subprocess.run(["sync", "-f", card], check=True)
+                self.assertLess(os.statvfs(card).f_bavail * os.statvfs(card).f_frsize, len(BLANK_SAVE))
+                rom = self.path("card/rom.gba")
+                shown = success(rom)
+                if reflinked:
+                    shown = failure(banner(rom) + MAKING_SAVE + error_writing(rom + ".sav"))
+                self.halvek(rom, preexec_fn=as_user(user, user), expected_out=shown)
+                self.assert_holding({"card/rom.gba.bin": patched(content),
+                                     "card/rom.gba.sav": old["rom.gba.sav"] if reflinked else BLANK_SAVE})
+                subprocess.run(["umount", card], check=True)
+
     @needs_root  # to act as two users
     def test_full_quota_keeps_a_file_whose_removal_would_not_relieve_it(self):
         # In a group's folder Bob's quota is full; Alice's old image counts against hers, so its
