@@ -889,6 +889,41 @@ class OtherUsers(Run):
                                  expected_attributes)
                 self.assertEqual(self.read("shared/rom.gba.bin"), patched(content))
 
+    def test_another_users_file_passes_its_group_and_no_more_than_a_new_file_gets(self):
+        # Alice and Bob share the group 4000. Where the runner may not give the old owner back,
+        # the group still is; and a file another user may have planted gives the output no more
+        # rights than a new file gets there.
+        alice, bob, group, root = 4001, 4002, 4000, 0
+        content = image(4096, 49)
+        cases = [  # folder's owner, group and mode, old image's owner, group and mode, runner, group, umask, result
+            ((alice, group, 0o2775), (alice, group, 0o664), (bob, group, 0o002), (bob, group, 0o664)),
+            ((alice, group, 0o2775), (alice, group, 0o664), (bob, group, 0o022), (bob, group, 0o644)),
+            ((root, root, 0o777), (bob, bob, 0o666), (alice, alice, 0o077), (alice, alice, 0o600)),  # planted
+            ((alice, alice, 0o755), (alice, alice, 0o666), (alice, alice, 0o077), (alice, alice, 0o666)),  # her own
+        ]
+        for folder, old, (runner, runner_group, umask), result in cases:
+            with self.subTest(folder=folder, old=old, runner=runner, umask=oct(umask)):
+                shutil.rmtree(self.path("shared"), ignore_errors=True)
+                os.mkdir(self.path("shared"))
+                os.chown(self.path("shared"), folder[0], folder[1])
+                os.chmod(self.path("shared"), folder[2])
+                self.write("shared/rom.gba", content)
+                bin_name = self.path("shared/rom.gba.bin")
+                self.write("shared/rom.gba.bin", b"")
+                os.chown(bin_name, old[0], old[1])
+                os.chmod(bin_name, old[2])
+
+                def run_as_runner():
+                    os.umask(umask)
+                    as_user(runner, runner_group)()
+                rom = self.path("shared/rom.gba")
+                self.halvek(rom, preexec_fn=run_as_runner, expected_out=success(rom))
+                status = os.stat(bin_name)
+                self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode)),
+                                 (result[0], result[1], oct(0o100000 | result[2])))
+                self.assertEqual(os.listxattr(bin_name), [])
+                self.assertEqual(self.read("shared/rom.gba.bin"), patched(content))
+
     def test_outputs_the_move_would_fail_on_are_named_before_the_banner(self):
         if not shutil.which("chattr"):
             self.skipTest("no chattr here")
