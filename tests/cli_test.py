@@ -933,6 +933,8 @@ class OtherUsers(Run):
             (0, 0o1777, NOBODY, 0o644, "fifo", None, None),
             (NOBODY, 0o1777, 0, 0o666, "file", None, None),  # another user's, writable by all
             (4001, 0o1777, 4001, 0o600, "another name", None, None),  # given a second name by another user
+            (4001, 0o777, 4001, 0o600, "another name", None, None),  # in any folder others write in
+            (4001, 0o777, 4002, 0o622, "fifo", None, None),  # another user's, to receive the image
             (0, 0o777, 0, 0o644, "file", None, "+a"),
             (0, 0o777, 0, 0o644, "file", "+i", None),
             (NOBODY, 0o777, NOBODY, 0o200, "file", "+a", None),  # one's own, written only by appending
