@@ -163,11 +163,12 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
     const auto staged = file.handle ? status_of(file.handle) : std::nullopt;
     constexpr std::int64_t block = 512;  // the unit of st_blocks
     // What the copy could write before it ran out is what it can write again once the staged
-    // file is emptied, and a device with no file left may still have free blocks; the old
-    // file adds its blocks only where no other name or file keeps them and, for a quota, they
-    // count where the new file's do.
+    // file is emptied. The blocks a device still calls free count only where no file could
+    // be made (no inode left): once a copy ran out beside them, they were not to be had (XFS
+    // keeps some back). The old file adds its blocks only where no other name or file keeps
+    // them and, for a quota, they count where the new file's do.
     const bool quota = shortage == file_error::no_quota;
-    const std::int64_t free_bytes = quota ? 0 : free_on_device(target.folder);
+    const std::int64_t free_bytes = quota || file.handle ? 0 : free_on_device(target.folder);
     const std::int64_t staged_bytes = staged ? std::int64_t{staged->st_blocks} * block : 0;
     if (!replaced || (file.handle && !staged) || replaced->st_nlink != 1 ||
         free_bytes + staged_bytes + std::int64_t{replaced->st_blocks} * block < size ||
