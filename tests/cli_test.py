@@ -649,6 +649,51 @@ class Limits(Run):
                 self.assertEqual(sorted(os.listdir(card)), sorted(expected))
                 subprocess.run(["umount", card], check=True)
 
+    @needs_root  # to mount a file system that shares blocks between files
+    def test_room_by_trying_counts_no_block_another_file_shares(self):
+        # The old save's blocks are shared with a copy of it, so its removal would give nothing
+        # back: it stays, and the run says it could not write. Unshared, it makes the room.
+        if not shutil.which("mkfs.xfs") or not os.path.exists("/dev/loop-control"):
+            self.skipTest("no mkfs.xfs or no loop devices here")
+        card, user, content = self.path("card"), 4001, image(4096, 48)
+        os.mkdir(card)
+        for reflinked in [True, False]:
+            with self.subTest(reflinked=reflinked):
+                subprocess.run(["umount", card], capture_output=True)  # after a failed case
+                with open(self.path("card.img"), "wb") as file:
+                    file.truncate(300 << 20)  # the least XFS takes
+                subprocess.run(["mkfs.xfs", "-q", "-f", self.path("card.img")], check=True)
+                subprocess.run(["mount", "-o", "loop", self.path("card.img"), card], check=True)
+                self.addCleanup(subprocess.run, ["umount", "-l", card], capture_output=True)
+                os.chown(card, user, user)
+                self.write("card/rom.gba", content)
+                old = {"rom.gba.sav": b"\xdd" * len(BLANK_SAVE)}
+                for name, bytes_there in old.items():
+                    self.write("card/" + name, bytes_there)
+                copy = ["cp", "--reflink=always" if reflinked else "--reflink=never", "rom.gba.sav", "backup"]
+                subprocess.run(copy, cwd=card, check=True)
+                for name in os.listdir(card):
+                    os.chown(os.path.join(card, name), user, user)
+                self.write("card/kept", bytes(40960))
+                filler, chunk = os.open(self.path("card/filler"), os.O_WRONLY | os.O_CREAT), 1 << 20
+                while chunk:  # every block taken but for less than a save
+                    try:
+                        os.write(filler, bytes(chunk))
+                    except OSError:
+                        chunk //= 2
+                os.close(filler)
+                os.remove(self.path("card/kept"))  # room for the new image, not for a save
+                subprocess.run(["sync", "-f", card], check=True)
+                self.assertLess(os.statvfs(card).f_bavail * os.statvfs(card).f_frsize, len(BLANK_SAVE))
+                rom = self.path("card/rom.gba")
+                shown = success(rom)
+                if reflinked:
+                    shown = failure(banner(rom) + MAKING_SAVE + error_writing(rom + ".sav"))
+                self.halvek(rom, preexec_fn=as_user(user, user), expected_out=shown)
+                self.assert_holding({"card/rom.gba.bin": patched(content),
+                                     "card/rom.gba.sav": old["rom.gba.sav"] if reflinked else BLANK_SAVE})
+                subprocess.run(["umount", card], check=True)
+
     @needs_root  # to act as two users
     def test_full_quota_keeps_a_file_whose_removal_would_not_relieve_it(self):
         # In a group's folder Bob's quota is full; Alice's old image counts against hers, so its
@@ -844,6 +889,41 @@ class OtherUsers(Run):
                                  expected_attributes)
                 self.assertEqual(self.read("shared/rom.gba.bin"), patched(content))
 
+    def test_another_users_file_passes_its_group_and_no_more_than_a_new_file_gets(self):
+        # Alice and Bob share the group 4000. Where the runner may not give the old owner back,
+        # the group still is; and a file another user may have planted gives the output no more
+        # rights than a new file gets there.
+        alice, bob, group, root = 4001, 4002, 4000, 0
+        content = image(4096, 49)
+        cases = [  # folder's owner, group and mode, old image's owner, group and mode, runner, group, umask, result
+            ((alice, group, 0o2775), (alice, group, 0o664), (bob, group, 0o002), (bob, group, 0o664)),
+            ((alice, group, 0o2775), (alice, group, 0o664), (bob, group, 0o022), (bob, group, 0o644)),
+            ((root, root, 0o777), (bob, bob, 0o666), (alice, alice, 0o077), (alice, alice, 0o600)),  # planted
+            ((alice, alice, 0o755), (alice, alice, 0o666), (alice, alice, 0o077), (alice, alice, 0o666)),  # her own
+        ]
+        for folder, old, (runner, runner_group, umask), result in cases:
+            with self.subTest(folder=folder, old=old, runner=runner, umask=oct(umask)):
+                shutil.rmtree(self.path("shared"), ignore_errors=True)
+                os.mkdir(self.path("shared"))
+                os.chown(self.path("shared"), folder[0], folder[1])
+                os.chmod(self.path("shared"), folder[2])
+                self.write("shared/rom.gba", content)
+                bin_name = self.path("shared/rom.gba.bin")
+                self.write("shared/rom.gba.bin", b"")
+                os.chown(bin_name, old[0], old[1])
+                os.chmod(bin_name, old[2])
+
+                def run_as_runner():
+                    os.umask(umask)
+                    as_user(runner, runner_group)()
+                rom = self.path("shared/rom.gba")
+                self.halvek(rom, preexec_fn=run_as_runner, expected_out=success(rom))
+                status = os.stat(bin_name)
+                self.assertEqual((status.st_uid, status.st_gid, oct(status.st_mode)),
+                                 (result[0], result[1], oct(0o100000 | result[2])))
+                self.assertEqual(os.listxattr(bin_name), [])
+                self.assertEqual(self.read("shared/rom.gba.bin"), patched(content))
+
     def test_outputs_the_move_would_fail_on_are_named_before_the_banner(self):
         if not shutil.which("chattr"):
             self.skipTest("no chattr here")
@@ -853,6 +933,8 @@ class OtherUsers(Run):
             (0, 0o1777, NOBODY, 0o644, "fifo", None, None),
             (NOBODY, 0o1777, 0, 0o666, "file", None, None),  # another user's, writable by all
             (4001, 0o1777, 4001, 0o600, "another name", None, None),  # given a second name by another user
+            (4001, 0o777, 4001, 0o600, "another name", None, None),  # in any folder others write in
+            (4001, 0o777, 4002, 0o622, "fifo", None, None),  # another user's, to receive the image
             (0, 0o777, 0, 0o644, "file", None, "+a"),
             (0, 0o777, 0, 0o644, "file", "+i", None),
             (NOBODY, 0o777, NOBODY, 0o200, "file", "+a", None),  # one's own, written only by appending

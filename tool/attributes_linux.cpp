@@ -55,6 +55,79 @@ constexpr std::size_t acl_header_size = 4;
 constexpr std::size_t acl_entry_size = 8;
 enum acl_tag : unsigned { owner_entry = 0x01, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20 };
 
+bool well_formed(const std::string& acl)
+{
+    return acl.size() > acl_header_size && (acl.size() - acl_header_size) % acl_entry_size == 0;
+}
+
+unsigned tag_at(const std::string& acl, std::size_t entry)
+{
+    return static_cast<unsigned>(static_cast<unsigned char>(acl[entry])) |
+           static_cast<unsigned>(static_cast<unsigned char>(acl[entry + 1])) << 8U;
+}
+
+unsigned permissions_at(const std::string& acl, std::size_t entry)
+{
+    return static_cast<unsigned char>(acl[entry + 2]) & 07U;
+}
+
+// The permissions of the first entry with `tag`; `otherwise` where there is none.
+unsigned permissions_of(const std::string& acl, unsigned tag, unsigned otherwise)
+{
+    for (std::size_t entry = acl_header_size; entry + acl_entry_size <= acl.size(); entry += acl_entry_size) {
+        if (tag_at(acl, entry) == tag) {
+            return permissions_at(acl, entry);
+        }
+    }
+    return otherwise;
+}
+
+mode_t current_umask()
+{
+    const mode_t umask = ::umask(0);
+    ::umask(umask);
+    return umask;
+}
+
+// The folder's default ACL narrowed by the mode a create asks for (read and write for each
+// class): the ACL a plain create gives a new file there; empty where the folder has none.
+std::optional<std::string> new_file_acl(const file_handle& folder)
+{
+    bool unread = false;
+    std::string acl = attribute(folder, default_acl, unread).value_or("");
+    if (unread) {
+        return std::nullopt;
+    }
+    if (!well_formed(acl)) {
+        return std::string();
+    }
+    // The group class is the mask where there is one, the owning group where there is not.
+    const unsigned group_class = permissions_of(acl, mask_entry, 010U) != 010U ? mask_entry : group_entry;
+    constexpr unsigned read_write = 06;
+    for (std::size_t entry = acl_header_size; entry < acl.size(); entry += acl_entry_size) {
+        const unsigned tag = tag_at(acl, entry);
+        if (tag == owner_entry || tag == group_class || tag == other_entry) {
+            acl[entry + 2] = static_cast<char>(static_cast<unsigned char>(acl[entry + 2]) & read_write);
+        }
+    }
+    return acl;
+}
+
+// The permission bits a plain create gives a new file in `folder`.
+std::optional<mode_t> new_file_mode(const file_handle& folder)
+{
+    const auto acl = new_file_acl(folder);
+    if (!acl) {
+        return std::nullopt;
+    }
+    if (acl->empty()) {
+        return plain_new_mode & ~current_umask();
+    }
+    const unsigned group_class = permissions_of(*acl, mask_entry, permissions_of(*acl, group_entry, 0));
+    return static_cast<mode_t>(permissions_of(*acl, owner_entry, 0) << 6U | group_class << 3U |
+                               permissions_of(*acl, other_entry, 0));
+}
+
 }  // namespace
 
 bool no_such_attribute(int cause)
@@ -93,22 +166,41 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
     return carried;
 }
 
-// The owner and group first, then the mode, as OpenBSD's cp does. A patched image is never a
-// program, so the set-user-ID and set-group-ID bits never pass; a group that cannot be kept
-// gets none of the old group's rights. Then the ACL (exactly, or none), the mode, which also
-// sets the ACL's mask to what it was, and the user's attributes.
-bool give_carried(const carried_attributes& carried, const file_handle& file)
+// The owner and group first, then the mode, as OpenBSD's cp does; where the owner cannot be
+// given, the group still is. A patched image is never a program, so the set-user-ID and
+// set-group-ID bits never pass; a group that could not be kept gets none of the old group's
+// rights. A file of another user's (which may have been planted) gives no more than a new
+// file gets here, and no named entries of its ACL. Then the ACL (exactly, or none), the mode,
+// which also sets the ACL's mask to what it was, and the user's attributes.
+bool give_carried(const carried_attributes& carried, const file_handle& folder, const file_handle& file)
 {
     const auto& old = carried.status;
-    const bool group_kept = ::fchown(file.get(), old.st_uid, old.st_gid) == 0;
-    // Where neither can be given, the new file stays this user's.
-    [[maybe_unused]] const bool owner_kept =
-        group_kept || ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) == 0;
-    const mode_t kept_bits = 0707U | S_ISVTX | (group_kept ? 0070U : 0U);
-    const bool acl_given = carried.acl
-                               ? ::fsetxattr(file.get(), access_acl, carried.acl->data(), carried.acl->size(), 0) == 0
-                               : ::fremovexattr(file.get(), access_acl) == 0 || no_such_attribute(errno);
-    if (!acl_given || ::fchmod(file.get(), old.st_mode & kept_bits) != 0) {
+    // Whichever of them could not be given, the new file keeps this user's.
+    [[maybe_unused]] const bool any_given = ::fchown(file.get(), old.st_uid, old.st_gid) == 0 ||
+                                            ::fchown(file.get(), static_cast<uid_t>(-1), old.st_gid) == 0 ||
+                                            ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) == 0;
+    const auto given = status_of(file);
+    if (!given) {
+        return false;
+    }
+    mode_t mode = old.st_mode & (0707U | S_ISVTX | (given->st_gid == old.st_gid ? 0070U : 0U));
+    const std::optional<std::string>& acl = carried.acl;
+    bool acl_carried = acl.has_value();
+    if (::geteuid() != 0 && old.st_uid != ::geteuid()) {
+        const auto allowed = new_file_mode(folder);
+        if (!allowed) {
+            return false;
+        }
+        if (acl && well_formed(*acl)) {  // the group class is the mask: the owning group's own rights pass
+            const unsigned group = permissions_of(*acl, group_entry, 0) & permissions_of(*acl, mask_entry, 07U);
+            mode = (mode & ~0070U) | (mode & group << 3U);
+        }
+        mode &= *allowed;
+        acl_carried = false;
+    }
+    const bool acl_given = acl_carried ? ::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0) == 0
+                                       : ::fremovexattr(file.get(), access_acl) == 0 || no_such_attribute(errno);
+    if (!acl_given || ::fchmod(file.get(), mode) != 0) {
         return false;
     }
     return std::ranges::all_of(carried.user_attributes, [&](const auto& attribute) {
@@ -117,38 +209,16 @@ bool give_carried(const carried_attributes& carried, const file_handle& file)
     });
 }
 
-// The folder's default ACL narrowed by the mode a create asks for (read and write for each
-// class), or, without one, that mode less the umask.
 bool give_new_file_attributes(const file_handle& folder, const file_handle& file)
 {
-    bool unread = false;
-    std::string acl = attribute(folder, default_acl, unread).value_or("");
-    if (unread) {
+    const auto acl = new_file_acl(folder);
+    if (!acl) {
         return false;
     }
-    if (acl.size() <= acl_header_size || (acl.size() - acl_header_size) % acl_entry_size != 0) {
-        const mode_t umask = ::umask(0);
-        ::umask(umask);
-        return ::fchmod(file.get(), plain_new_mode & ~umask) == 0;
+    if (acl->empty()) {
+        return ::fchmod(file.get(), plain_new_mode & ~current_umask()) == 0;
     }
-    const auto tag_at = [&](std::size_t entry) {
-        return static_cast<unsigned>(static_cast<unsigned char>(acl[entry])) |
-               static_cast<unsigned>(static_cast<unsigned char>(acl[entry + 1])) << 8U;
-    };
-    bool has_mask = false;
-    for (std::size_t entry = acl_header_size; entry < acl.size(); entry += acl_entry_size) {
-        has_mask = has_mask || tag_at(entry) == mask_entry;
-    }
-    // The group class is the mask where there is one, the owning group where there is not.
-    const unsigned group_class = has_mask ? mask_entry : group_entry;
-    constexpr unsigned read_write = 06;
-    for (std::size_t entry = acl_header_size; entry < acl.size(); entry += acl_entry_size) {
-        const unsigned tag = tag_at(entry);
-        if (tag == owner_entry || tag == group_class || tag == other_entry) {
-            acl[entry + 2] = static_cast<char>(static_cast<unsigned char>(acl[entry + 2]) & read_write);
-        }
-    }
-    return ::fsetxattr(file.get(), access_acl, acl.data(), acl.size(), 0) == 0;
+    return ::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0) == 0;
 }
 
 bool remove_inherited_acl(const file_handle& file)

@@ -18,8 +18,9 @@ namespace halvek {
 // to give.
 [[nodiscard]] std::optional<carried_attributes> read_carried(const file_handle& replaced);
 
-// Gives the new file what the replaced one carried; false where any of it could not be given.
-[[nodiscard]] bool give_carried(const carried_attributes& carried, const file_handle& file);
+// Gives the new file in `folder` what the replaced one carried; false where any of it could
+// not be given.
+[[nodiscard]] bool give_carried(const carried_attributes& carried, const file_handle& folder, const file_handle& file);
 
 // What a plain create gives a new file in `folder`; false where that could not be read or given.
 [[nodiscard]] bool give_new_file_attributes(const file_handle& folder, const file_handle& file);

@@ -28,19 +28,25 @@ bool marked(const file_handle& file, std::uint64_t marks)
 // Marks under which no name in a folder, or a file's own name, may be made or replaced.
 constexpr std::uint64_t unreplaceable = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
 
-// A sticky folder that others or the group may write in: there, another user could plant
-// the name a run writes to.
-bool shared(const struct stat& folder)
+// A folder that others or the group may write in: there, another user could plant the name
+// a run writes to.
+bool written_by_others(const struct stat& folder)
 {
-    return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-// The system's own rules for shared folders (fs.protected_symlinks, protected_regular=2 and
-// protected_fifos=2), kept whatever they are set to, for root as for anyone: a link is
-// followed, and a file replaced, only when it belongs to this user or to the folder's owner.
+// Whether the file belongs to this user or to the folder's owner, who could have put it there.
+bool owned_here(const struct stat& folder, const struct stat& found)
+{
+    return found.st_uid == ::geteuid() || found.st_uid == folder.st_uid;
+}
+
+// The system's own rules for shared sticky folders (fs.protected_symlinks, protected_regular=2
+// and protected_fifos=2), kept whatever they are set to, for root as for anyone: a link is
+// followed, and a file replaced, only when it is owned here.
 bool may_use(const struct stat& folder, const struct stat& found)
 {
-    return !shared(folder) || found.st_uid == ::geteuid() || found.st_uid == folder.st_uid;
+    return (folder.st_mode & S_ISVTX) == 0 || !written_by_others(folder) || owned_here(folder, found);
 }
 
 std::optional<std::filesystem::path> read_link(const file_handle& link)
@@ -107,16 +113,18 @@ bool writable(const file_handle& file, const struct stat& status)
 }
 
 // Whether the file found under the output name may be replaced (a regular file) or written
-// (a device or a FIFO) by this run. In a shared folder a file with another name is refused
-// too: another user may have linked it there, and what it carries would pass to the output.
+// (a device or a FIFO) by this run. In any folder others may write in, sticky or not, a
+// device or FIFO not owned here is refused, as is a file with another name: another user may
+// have put it there, to receive the image or to pass what it carries to the output.
 file_error check_found(const output_target& target, const struct stat& found)
 {
     const auto folder = status_of(target.folder);
-    if (!folder || !may_use(*folder, found)) {
+    if (!folder || !may_use(*folder, found) ||
+        (!S_ISREG(found.st_mode) && written_by_others(*folder) && !owned_here(*folder, found))) {
         return file_error::refused;
     }
     if (S_ISREG(found.st_mode) &&
-        ((shared(*folder) && found.st_nlink > 1) || !sticky_folder_allows_replacing(*folder, found) ||
+        ((written_by_others(*folder) && found.st_nlink > 1) || !sticky_folder_allows_replacing(*folder, found) ||
          !writable(target.replaced, found) || marked(target.replaced, unreplaceable))) {
         return file_error::refused;
     }

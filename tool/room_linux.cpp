@@ -7,12 +7,18 @@
 #include "system_files_linux.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -45,6 +51,62 @@ std::int64_t free_on_device(const file_handle& folder)
     }
     const auto most_blocks = static_cast<unsigned long long>(INT64_MAX / 2) / device.f_frsize;
     return static_cast<std::int64_t>(std::min<unsigned long long>(device.f_bavail, most_blocks) * device.f_frsize);
+}
+
+// The header of the system's extent map, without the open-ended array of extents that
+// follows it.
+struct extent_map_head {
+    std::uint64_t start;
+    std::uint64_t length;
+    std::uint32_t flags;
+    std::uint32_t mapped_extents;
+    std::uint32_t extent_count;
+    std::uint32_t reserved;
+};
+static_assert(sizeof(extent_map_head) == sizeof(struct fiemap) &&
+              offsetof(extent_map_head, mapped_extents) == offsetof(struct fiemap, fm_mapped_extents) &&
+              offsetof(extent_map_head, extent_count) == offsetof(struct fiemap, fm_extent_count));
+
+// The bytes the removal of the file would give back: those of its extents that no other file
+// shares (a reflinked copy, a snapshot), no more than its blocks. Where its file system cannot
+// tell which extents are shared, none of them are: its blocks.
+std::int64_t freed_by_removal(const file_handle& file, const struct stat& status)
+{
+    constexpr std::int64_t block = 512;  // the unit of st_blocks
+    const std::int64_t blocks = std::int64_t{status.st_blocks} * block;
+    // The system's map: a header, then up to a batch of extents, copied in and out of an
+    // aligned buffer.
+    constexpr std::uint32_t batch = 64;
+    alignas(struct fiemap_extent) std::array<std::byte, sizeof(struct fiemap) + batch * sizeof(struct fiemap_extent)>
+        map{};
+    std::int64_t unshared = 0;
+    for (std::uint64_t start = 0;;) {
+        extent_map_head head{.start = start,
+                             .length = FIEMAP_MAX_OFFSET - start,
+                             .flags = FIEMAP_FLAG_SYNC,  // delayed allocations get their blocks first
+                             .mapped_extents = 0,
+                             .extent_count = batch,
+                             .reserved = 0};
+        std::memcpy(map.data(), &head, sizeof head);
+        if (::ioctl(file.get(), FS_IOC_FIEMAP, map.data()) != 0) {
+            const int cause = errno;
+            return start == 0 && (cause == EOPNOTSUPP || cause == ENOTTY) ? blocks : 0;
+        }
+        std::memcpy(&head, map.data(), sizeof head);
+        struct fiemap_extent extent {};
+        for (std::uint32_t index = 0; index < std::min(head.mapped_extents, batch); ++index) {
+            std::memcpy(&extent, map.data() + sizeof head + index * sizeof extent, sizeof extent);
+            // Data kept in the file's own record frees no block; shared data stays with the
+            // other file. An extent not yet placed on the device is the file's alone.
+            if ((extent.fe_flags & (FIEMAP_EXTENT_SHARED | FIEMAP_EXTENT_DATA_INLINE)) == 0) {
+                unshared = std::min<std::int64_t>(unshared + static_cast<std::int64_t>(extent.fe_length), blocks);
+            }
+        }
+        if (head.mapped_extents == 0 || (extent.fe_flags & FIEMAP_EXTENT_LAST) != 0) {
+            return unshared;
+        }
+        start = extent.fe_logical + extent.fe_length;
+    }
 }
 
 // Opens the replaced file again, this time for a write lease, which the system grants only
@@ -101,11 +163,12 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
     const auto staged = file.handle ? status_of(file.handle) : std::nullopt;
     constexpr std::int64_t block = 512;  // the unit of st_blocks
     // What the copy could write before it ran out is what it can write again once the staged
-    // file is emptied, and a device with no file left may still have free blocks; the old
-    // file adds its blocks only where no other name keeps them and, for a quota, they count
-    // where the new file's do.
+    // file is emptied. The blocks a device still calls free count only where no file could
+    // be made (no inode left): once a copy ran out beside them, they were not to be had (XFS
+    // keeps some back). The old file adds its blocks only where no other name or file keeps
+    // them and, for a quota, they count where the new file's do.
     const bool quota = shortage == file_error::no_quota;
-    const std::int64_t free_bytes = quota ? 0 : free_on_device(target.folder);
+    const std::int64_t free_bytes = quota || file.handle ? 0 : free_on_device(target.folder);
     const std::int64_t staged_bytes = staged ? std::int64_t{staged->st_blocks} * block : 0;
     if (!replaced || (file.handle && !staged) || replaced->st_nlink != 1 ||
         free_bytes + staged_bytes + std::int64_t{replaced->st_blocks} * block < size ||
@@ -113,7 +176,8 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
         return file_error::no_room;
     }
     const file_handle leased = lease_replaced(target);
-    if (!leased || (file.handle && ::ftruncate(file.handle.get(), 0) != 0)) {
+    if (!leased || free_bytes + staged_bytes + freed_by_removal(leased, *replaced) < size ||
+        (file.handle && ::ftruncate(file.handle.get(), 0) != 0)) {
         return file_error::no_room;
     }
     // Its attributes still pass to the new file.

@@ -189,7 +189,8 @@ bool give_attributes(output_target& target, const file_handle& file)
             return false;
         }
     }
-    return target.carried ? give_carried(*target.carried, file) : give_new_file_attributes(target.folder, file);
+    return target.carried ? give_carried(*target.carried, target.folder, file)
+                          : give_new_file_attributes(target.folder, file);
 }
 
 // A new file without a name is linked under a free final name directly: nothing can be left
