@@ -219,20 +219,34 @@ class Page(unittest.TestCase):
             "games/notes.txt": (b"Just some notes.\n" * 40, "lacks the fixed value 96 (hex) at B2"),
             "games/packed.zip": (zipped([("inner/zipped.gba", image_bytes(3000, 9)), ("readme.txt", b"hi")]), None),
             "games/empty.zip": (zipped([("readme.txt", b"hi")]), "a zip that holds no cartridge image"),
+            # Names that would climb out of the folder saved into, or that Windows refuses.
+            "games/paths.zip": (zipped([(name, image_bytes(700, seed)) for seed, name in enumerate(
+                ["../trav.gba", "/abs.gba", "..\\bs.gba", "C:/drive.gba", "ok/../../up.gba", "dir/a.gba", "DIR/a.gba"],
+                20)]), None),
+            "games/a\\b:c.gba": (image_bytes(900, 30), None),
+            "games/b/Game.gba": (image_bytes(800, 31), None),
         }
         for path, (content, _) in tree.items():
             self.write(path, content)
-        images = {"games/a/game.gba": tree["games/a/game.gba"][0], "games/b/game.gba": tree["games/b/game.gba"][0],
-                  "games/inner/zipped.gba": image_bytes(3000, 9)}
+        # Each run as the page lists it: where its files are saved, and its image. Paths that differ
+        # only in case are one file on Windows and macOS, so the later one goes in a folder more.
+        in_paths = {f"games/{name}": (f"games/{saved}", image_bytes(700, seed)) for seed, (name, saved) in enumerate(
+            [("trav.gba",) * 2, ("abs.gba",) * 2, ("bs.gba",) * 2, ("drive.gba",) * 2, ("ok/up.gba",) * 2,
+             ("dir/a.gba",) * 2, ("DIR/a.gba", "DIR/2/a.gba")], 20)}
+        images = {"games/a/game.gba": ("games/a/game.gba", tree["games/a/game.gba"][0]),
+                  "games/a\\b:c.gba": ("games/a_b_c.gba", tree["games/a\\b:c.gba"][0]),
+                  "games/b/Game.gba": ("games/b/Game.gba", tree["games/b/Game.gba"][0]),
+                  "games/b/game.gba": ("games/b/2/game.gba", tree["games/b/game.gba"][0]),
+                  "games/inner/zipped.gba": ("games/inner/zipped.gba", image_bytes(3000, 9)), **in_paths}
         runs = self.drop([os.path.join(self.folder, "games")])
         self.assertEqual([run["folder"] + run["name"] for run in runs], list(images))
-        self.assertEqual(self.message(), "3 images patched, ready to save. 7 set aside, below.")
+        self.assertEqual(self.message(), "12 images patched, ready to save. 7 set aside, below.")
         aside = self.driver.execute_script(ASIDE)
         self.assertEqual(sorted(path for path, _ in aside), sorted(path for path, (_, why) in tree.items() if why))
         for path, reason in aside:
             self.assertIn(tree[path][1], reason, path)
 
-        console = {path: self.console_program(os.path.basename(path), content)[1] for path, content in images.items()}
+        console = {saved: self.console_program("game.gba", content)[1] for saved, content in images.values()}
         for naming, names in [("console", lambda path: [path + ".bin", path + ".sav"]),
                               ("cartridge", lambda path: [path, path[:-4] + ".sav"])]:
             with self.subTest(naming=naming):
@@ -266,10 +280,11 @@ class Page(unittest.TestCase):
         content = {"x": image_bytes(4096, 11), "y": image_bytes(600, 12)}
         for folder, image in content.items():
             self.write(f"set/{folder}/game.gba", image)
+        odd = self.write("set/y/a\\b:c.gba", image_bytes(900, 13))  # saved as a_b_c.gba: Windows refuses \ and :
         self.drop([os.path.join(self.folder, "set")])
         self.driver.find_element(By.ID, "save-to-folder").click()
         wait_for(lambda: "saved into the folder" in self.message(), "the folder saved")
-        self.assertEqual(self.message(), "3 files saved into the folder. Left as they were, not replaced: set/x/game.gba.bin.")
+        self.assertEqual(self.message(), "5 files saved into the folder. Left as they were, not replaced: set/x/game.gba.bin.")
         found = self.driver.execute_async_script("""const done = arguments[0];
             async function read(folder, path) {
               const found = {};
@@ -283,9 +298,13 @@ class Page(unittest.TestCase):
         found = {path: bytes(content) for path, content in found.items()}
         _, (x_image, x_save) = self.console_program("game.gba", content["x"])
         _, (y_image, y_save) = self.console_program("game.gba", content["y"])
+        with open(odd, "rb") as image:
+            _, (odd_image, odd_save) = self.console_program("game.gba", image.read())
         self.assertEqual(found, {"set/x/game.gba.bin": b"mine", "set/x/game.gba.sav": x_save,
+                                 "set/y/a_b_c.gba.bin": odd_image, "set/y/a_b_c.gba.sav": odd_save,
                                  "set/y/game.gba.bin": y_image, "set/y/game.gba.sav": y_save})
-        self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)], ["Blank save saved", "Saved"])
+        self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)],
+                         ["Blank save saved", "Saved", "Saved"])
 
     def test_a_hundred_images_on_a_phone(self):
         paths = [self.write(f"collection/Game number {index:03}.gba", image_bytes(1024, index)) for index in range(100)]

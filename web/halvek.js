@@ -106,11 +106,26 @@ function cut(text, room) {
   return kept;
 }
 
+// Characters Windows refuses in a name; a saved file takes "_" for each.
+const refused = /[<>:"|?*\x00-\x1f]/g;
+
+// A relative folder as it may be written anywhere: split at either slash, with no empty, "." or
+// ".." part and no drive before it, so that nothing lands outside the folder saved into, and
+// no character a file system refuses. Ends in "/" unless empty.
+function safeFolder(folder) {
+  return folder.replace(/^[A-Za-z]:/, "").split(/[/\\]/).filter((part) => part && part !== "." && part !== "..")
+    .map((part) => `${part.replace(refused, "_")}/`).join("");
+}
+
+// A name as it may be saved: a slash in it is part of the name, not a folder.
+const safeName = (name) => name.replace(refused, "_").replace(/[/\\]/g, "_");
+
 const naming = () => document.querySelector("input[name=naming]:checked").value;
 
 // The names an image's two files take: the console's, or the image's own name beside a save of
 // the same stem, as a flash cartridge looks for it; cut short where too long to save.
-function fileNames(name, room = longestDownloadName) {
+function fileNames(given, room = longestDownloadName) {
+  const name = safeName(given);
   if (naming() === "console") {
     return [cut(name, room - 4) + ".bin", cut(name, room - 4) + ".sav"];
   }
@@ -190,14 +205,15 @@ function showState(run) {
 // folder, and read out with each row's name.
 function newRow(item) {
   const row = runTemplate.content.firstElementChild.cloneNode(true);
-  row.querySelector(".folder").textContent = item.folder;
+  const folder = safeFolder(item.folder);
+  row.querySelector(".folder").textContent = folder;
   row.querySelector(".name").textContent = item.name;
   const rows = runList.querySelectorAll(".run");
-  if (item.folder && item.folder !== (rows.length ? rows[rows.length - 1].querySelector(".folder").textContent : "")) {
+  if (folder && folder !== (rows.length ? rows[rows.length - 1].querySelector(".folder").textContent : "")) {
     const place = document.createElement("li");
     place.className = "place";
     place.setAttribute("aria-hidden", "true");
-    place.textContent = item.folder;
+    place.textContent = folder;
     runList.append(place);
   }
   runList.append(row);
@@ -276,11 +292,11 @@ async function readable(run) {
 
 function putAside(patch, item, file, reason, batch) {
   const entry = asideTemplate.content.firstElementChild.cloneNode(true);
-  entry.querySelector(".folder").textContent = item.folder;
+  entry.querySelector(".folder").textContent = safeFolder(item.folder);
   entry.querySelector(".name").textContent = item.name;
   entry.querySelector(".reason").textContent = reason;
   const button = entry.querySelector(".run-anyway");
-  button.setAttribute("aria-label", `Patch anyway: ${item.folder}${item.name}`);
+  button.setAttribute("aria-label", `Patch anyway: ${safeFolder(item.folder)}${item.name}`);
   button.addEventListener("click", async () => {
     const head = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
     if (batch !== batches) {
@@ -305,7 +321,7 @@ async function imagesInZip(item, file) {
   unzip.register(fflate.UnzipInflate);
   const found = [];
   unzip.onfile = (entry) => {
-    const path = entry.name.split("/");
+    const path = entry.name.split(/[/\\]/);
     const name = path.pop();
     if (!name || path.includes("__MACOSX")) {
       return;
@@ -339,7 +355,7 @@ async function imagesInZip(item, file) {
           held = 0;
         }
         if (final) {
-          resolve({ name, folder: item.folder + path.map((folder) => `${folder}/`).join(""), file: blob });
+          resolve({ name, folder: item.folder + safeFolder(path.join("/")), file: blob });
         }
       };
       entry.start();
@@ -502,16 +518,19 @@ for (const input of [imageInput, folderInput]) {
 }
 
 // Where each run's two files go when all are saved: its folders, with a numbered folder more
-// for a run whose names another run already took, so that no file replaces another.
+// for a run whose names another run already took, so that no file replaces another. Names that
+// differ only in case are taken as one: they are one file on Windows and macOS.
 function destinations() {
   const taken = new Set();
   return runs.map((run) => {
     const names = fileNames(run.name);
-    let folder = run.folder;
-    for (let number = 2; names.some((name) => taken.has(folder + name)); number += 1) {
-      folder = `${run.folder}${number}/`;
+    const place = safeFolder(run.folder);
+    const key = (folder, name) => (folder + name).toLowerCase();
+    let folder = place;
+    for (let number = 2; names.some((name) => taken.has(key(folder, name))); number += 1) {
+      folder = `${place}${number}/`;
     }
-    names.forEach((name) => taken.add(folder + name));
+    names.forEach((name) => taken.add(key(folder, name)));
     return { run, folder, names };
   });
 }
