@@ -90,9 +90,9 @@ def image_bytes(size, seed):
     return bytes(content)
 
 
-def zipped(entries):
+def zipped(entries, compression=zipfile.ZIP_DEFLATED):
     archive = io.BytesIO()
-    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as contents:
+    with zipfile.ZipFile(archive, "w", compression) as contents:
         for name, content in entries:
             contents.writestr(name, content)
     return archive.getvalue()
@@ -225,7 +225,11 @@ class Page(unittest.TestCase):
                 20)]), None),
             "games/a\\b:c.gba": (image_bytes(900, 30), None),
             "games/b/Game.gba": (image_bytes(800, 31), None),
+            "games/damaged.zip": (zipped([("damaged.gba", image_bytes(5000, 32))], zipfile.ZIP_STORED), None),
         }
+        damaged = bytearray(tree["games/damaged.zip"][0])
+        damaged[30 + len("damaged.gba") + 4000] ^= 1  # a bit flipped in the image's stored bytes
+        tree["games/damaged.zip"] = (damaged, None)
         for path, (content, _) in tree.items():
             self.write(path, content)
         # Each run as the page lists it: where its files are saved, and its image. Paths that differ
@@ -239,8 +243,14 @@ class Page(unittest.TestCase):
                   "games/b/game.gba": ("games/b/2/game.gba", tree["games/b/game.gba"][0]),
                   "games/inner/zipped.gba": ("games/inner/zipped.gba", image_bytes(3000, 9)), **in_paths}
         runs = self.drop([os.path.join(self.folder, "games")])
-        self.assertEqual([run["folder"] + run["name"] for run in runs], list(images))
-        self.assertEqual(self.message(), "12 images patched, ready to save. 7 set aside, below.")
+        shown = list(images)
+        shown.insert(4, "games/damaged.gba")
+        self.assertEqual([run["folder"] + run["name"] for run in runs], shown)
+        self.assertEqual(self.message(), "12 images patched, ready to save. 7 set aside, below. 1 could not be read.")
+        # An image whose bytes fail the zip's check is shown as one that could not be read.
+        self.assertEqual([runs[4][key] for key in ("transcript", "downloads", "state")],
+                         [error_opening("damaged.gba") + "\n", None, "Could not be read"])
+        self.assertIn("fail the zip's own check", runs[4]["warning"])
         aside = self.driver.execute_script(ASIDE)
         self.assertEqual(sorted(path for path, _ in aside), sorted(path for path, (_, why) in tree.items() if why))
         for path, reason in aside:
@@ -260,7 +270,8 @@ class Page(unittest.TestCase):
                 self.assertEqual(sorted(archive.namelist()), sorted(expected))
                 for name, content in expected.items():
                     self.assertTrue(archive.read(name) == content, f"{name} differs")
-                self.assertEqual({run["state"] for run in self.driver.execute_script(RUNS)}, {"Saved"})
+                self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)],
+                                 [("Could not be read" if path == "games/damaged.gba" else "Saved") for path in shown])
 
     def test_save_all_into_a_folder_replaces_nothing(self):
         # The browser's own private folder stands in for the one the user would pick.
