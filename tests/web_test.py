@@ -35,12 +35,20 @@ with open(SAMPLE, "rb") as sample_image:
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    slow = None  # a file served a second late, as over a slow network
+
     def log_message(self, *arguments):
         pass
 
+    def do_GET(self):
+        if self.slow and self.path.endswith(self.slow):
+            time.sleep(1)
+        super().do_GET()
 
-def serve(folder):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=folder))
+
+def serve(folder, slow=None):
+    handler = type("Handler", (QuietHandler,), {"slow": slow})
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=folder))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -326,6 +334,20 @@ class Page(unittest.TestCase):
         time.sleep(0.5)  # what the older choice would still show, it shows by then
         self.assertEqual(len(self.driver.execute_script(RUNS)), 1)
         self.assertEqual(self.message(), "1 image patched, ready to save.")
+        # So too when the older one is in its last file, a zip, waiting for the zip library.
+        server = serve(WEB, slow="fflate.js")
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        self.driver.get(f"http://127.0.0.1:{server.server_port}/index.html")
+        self.driver.execute_script("""window.said = [];
+            const message = document.getElementById('message');
+            new MutationObserver(() => said.push(message.textContent + ' ' + document.getElementById('runs')
+              .getAttribute('aria-busy'))).observe(message, {childList: true, characterData: true, subtree: true})""")
+        self.driver.find_element(By.ID, "image-input").send_keys(self.write("a.zip", zipped([("a.gba", SAMPLE_BYTES)])))
+        self.choose([SAMPLE, self.write("b.zip", zipped([("b.gba", image_bytes(4 << 20, 2))]))])
+        time.sleep(0.5)
+        self.assertEqual([said for said in self.driver.execute_script("return said") if said.strip()],
+                         ["2 images patched, ready to save. false"])
 
         self.assertEqual(len(self.choose(paths)), 100)
         height = self.driver.execute_script("return document.documentElement.scrollHeight")

@@ -514,6 +514,9 @@ async function take(items, refused = "") {
     }
     await consider(patch, item, chosen, batch);
   }
+  if (batch !== batches) {
+    return;  // the newer choice sums itself up
+  }
   runList.setAttribute("aria-busy", "false");
   const patched = runs.length;
   const aside = setAsideList.children.length;
@@ -623,6 +626,9 @@ saveAsZip.addEventListener("click", oneAtATime(async () => {
   const chosen = await readableDestinations();
   const files = chosen.flatMap(({ run, folder, names: [imageName, saveName] }) => [
     { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave() }]);
+  if (batch !== batches) {
+    return;
+  }
   say("Making the ZIP…");
   try {
     await library("client-zip.js");
@@ -638,7 +644,9 @@ saveAsZip.addEventListener("click", oneAtATime(async () => {
     link.download = "halvek.zip";
     link.click();
   } catch {
-    say("The ZIP could not be made: an image was moved or changed after it was chosen. Choose them again.");
+    if (batch === batches) {
+      say("The ZIP could not be made: an image was moved or changed after it was chosen. Choose them again.");
+    }
     return;
   }
   chosen.forEach(({ run }) => {
@@ -666,6 +674,7 @@ saveToFolder.addEventListener("click", oneAtATime(async () => {
   } catch {
     return;  // no folder was picked
   }
+  const batch = batches;
   const kept = [];
   let written = 0;
   for (const { run, folder, names } of await readableDestinations()) {
@@ -688,6 +697,9 @@ saveToFolder.addEventListener("click", oneAtATime(async () => {
     } catch {
       warn(run.row, `${run.name}'s files could not be written into the folder.`);
     }
+  }
+  if (batch !== batches) {
+    return;  // a newer choice is shown; what was written stays written
   }
   say(`${written} ${written === 1 ? "file" : "files"} saved into the folder.` + (kept.length
     ? ` Left as they were, not replaced: ${kept.join(", ")}.` : ""));
