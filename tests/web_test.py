@@ -227,6 +227,8 @@ class Page(unittest.TestCase):
             "games/notes.txt": (b"Just some notes.\n" * 40, "lacks the fixed value 96 (hex) at B2"),
             "games/packed.zip": (zipped([("inner/zipped.gba", image_bytes(3000, 9)), ("readme.txt", b"hi")]), None),
             "games/empty.zip": (zipped([("readme.txt", b"hi")]), "a zip that holds no cartridge image"),
+            "games/nested.zip": (zipped([("inner.zip", zipped([("deep.gba", image_bytes(600, 5))]))]),
+                                 "a zip that holds another zip: open that one"),
             # Names that would climb out of the folder saved into, or that Windows refuses.
             "games/paths.zip": (zipped([(name, image_bytes(700, seed)) for seed, name in enumerate(
                 ["../trav.gba", "/abs.gba", "..\\bs.gba", "C:/drive.gba", "ok/../../up.gba", "dir/a.gba", "DIR/a.gba"],
@@ -254,7 +256,7 @@ class Page(unittest.TestCase):
         shown = list(images)
         shown.insert(4, "games/damaged.gba")
         self.assertEqual([run["folder"] + run["name"] for run in runs], shown)
-        self.assertEqual(self.message(), "12 images patched, ready to save. 7 set aside, below. 1 could not be read.")
+        self.assertEqual(self.message(), "12 images patched, ready to save. 8 set aside, below. 1 could not be read.")
         # An image whose bytes fail the zip's check is shown as one that could not be read.
         self.assertEqual([runs[4][key] for key in ("transcript", "downloads", "state")],
                          [error_opening("damaged.gba") + "\n", None, "Could not be read"])

@@ -370,12 +370,14 @@ async function declaredChecks(file) {
 // The files in a zip that may be images (96 hex at B2), each as an item of its own, the zip's
 // folders kept; the other files in it are left out. Read as a stream, so a large zip is never
 // held whole. An image whose bytes fail the zip's check is an item that could not be read.
+// Whether it holds another zip is told too: that one is to be opened instead.
 async function imagesInZip(item, file) {
   await library("fflate.js");
   const checks = await declaredChecks(file);
   const unzip = new fflate.Unzip();
   unzip.register(fflate.UnzipInflate);
   const found = [];
+  let holdsZip = false;
   unzip.onfile = (entry) => {
     const path = entry.name.split(/[/\\]/);
     const name = path.pop();
@@ -401,6 +403,7 @@ async function imagesInZip(item, file) {
           head = new Uint8Array([...head, ...chunk.subarray(0, 0xb3 - head.length)]);
         }
         if (head.length > 0xb2 ? head[0xb2] !== 0x96 : final) {
+          holdsZip ||= isZip(name, head);
           parts = null;
           resolve(null);
           return;
@@ -432,7 +435,7 @@ async function imagesInZip(item, file) {
       break;
     }
   }
-  return (await Promise.all(found)).filter(Boolean);
+  return { images: (await Promise.all(found)).filter(Boolean), holdsZip };
 }
 
 // One file given: a run, a zip's runs, or set aside. Nothing is shown once a newer batch began.
@@ -463,7 +466,11 @@ async function consider(patch, item, chosen, batch) {
     let images;
     let reason = "a zip that holds no cartridge image";
     try {
-      images = await imagesInZip(item, file);
+      let holdsZip;
+      ({ images, holdsZip } = await imagesInZip(item, file));
+      if (holdsZip) {
+        reason = "a zip that holds another zip: open that one";
+      }
     } catch {
       images = [];
       reason = "a zip this page cannot read (damaged, encrypted, or packed in a way it does not know)";
