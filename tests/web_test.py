@@ -327,6 +327,16 @@ class Page(unittest.TestCase):
         self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)],
                          ["Blank save saved", "Saved", "Saved"])
 
+        # Chosen anew while the folder is being picked: that save ends, and the newer choice's
+        # summary stays.
+        self.driver.execute_script("window.showDirectoryPicker = () => new Promise((resolve) => {"
+                                   "  window.pickFolder = () => resolve(navigator.storage.getDirectory()); })")
+        self.driver.find_element(By.ID, "save-to-folder").click()
+        self.choose([SAMPLE])
+        self.driver.execute_script("pickFolder()")
+        wait_for(lambda: not self.driver.find_element(By.ID, "save-to-folder").get_property("disabled"), "the save")
+        self.assertEqual(self.message(), "1 image patched, ready to save.")
+
     def test_a_hundred_images_on_a_phone(self):
         paths = [self.write(f"collection/Game number {index:03}.gba", image_bytes(1024, index)) for index in range(100)]
         self.driver.set_window_size(320, 640)

@@ -675,13 +675,16 @@ async function has(folder, name) {
 
 saveToFolder.hidden = !window.showDirectoryPicker;
 saveToFolder.addEventListener("click", oneAtATime(async () => {
+  const batch = batches;
   let root;
   try {
     root = await window.showDirectoryPicker({ id: "halvek-saves", mode: "readwrite" });
   } catch {
     return;  // no folder was picked
   }
-  const batch = batches;
+  if (batch !== batches) {
+    return;  // chosen anew while the folder was being picked: those runs are gone
+  }
   const kept = [];
   let written = 0;
   for (const { run, folder, names } of await readableDestinations()) {
