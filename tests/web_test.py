@@ -35,12 +35,20 @@ with open(SAMPLE, "rb") as sample_image:
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    slow = None  # a file served a second late, as over a slow network
+
     def log_message(self, *arguments):
         pass
 
+    def do_GET(self):
+        if self.slow and self.path.endswith(self.slow):
+            time.sleep(1)
+        super().do_GET()
 
-def serve(folder):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=folder))
+
+def serve(folder, slow=None):
+    handler = type("Handler", (QuietHandler,), {"slow": slow})
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=folder))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -90,9 +98,9 @@ def image_bytes(size, seed):
     return bytes(content)
 
 
-def zipped(entries):
+def zipped(entries, compression=zipfile.ZIP_DEFLATED):
     archive = io.BytesIO()
-    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as contents:
+    with zipfile.ZipFile(archive, "w", compression) as contents:
         for name, content in entries:
             contents.writestr(name, content)
     return archive.getvalue()
@@ -219,20 +227,46 @@ class Page(unittest.TestCase):
             "games/notes.txt": (b"Just some notes.\n" * 40, "lacks the fixed value 96 (hex) at B2"),
             "games/packed.zip": (zipped([("inner/zipped.gba", image_bytes(3000, 9)), ("readme.txt", b"hi")]), None),
             "games/empty.zip": (zipped([("readme.txt", b"hi")]), "a zip that holds no cartridge image"),
+            "games/nested.zip": (zipped([("inner.zip", zipped([("deep.gba", image_bytes(600, 5))]))]),
+                                 "a zip that holds another zip: open that one"),
+            # Names that would climb out of the folder saved into, or that Windows refuses.
+            "games/paths.zip": (zipped([(name, image_bytes(700, seed)) for seed, name in enumerate(
+                ["../trav.gba", "/abs.gba", "..\\bs.gba", "C:/drive.gba", "ok/../../up.gba", "dir/a.gba", "DIR/a.gba"],
+                20)]), None),
+            "games/a\\b:c.gba": (image_bytes(900, 30), None),
+            "games/b/Game.gba": (image_bytes(800, 31), None),
+            "games/damaged.zip": (zipped([("damaged.gba", image_bytes(5000, 32))], zipfile.ZIP_STORED), None),
         }
+        damaged = bytearray(tree["games/damaged.zip"][0])
+        damaged[30 + len("damaged.gba") + 4000] ^= 1  # a bit flipped in the image's stored bytes
+        tree["games/damaged.zip"] = (damaged, None)
         for path, (content, _) in tree.items():
             self.write(path, content)
-        images = {"games/a/game.gba": tree["games/a/game.gba"][0], "games/b/game.gba": tree["games/b/game.gba"][0],
-                  "games/inner/zipped.gba": image_bytes(3000, 9)}
+        # Each run as the page lists it: where its files are saved, and its image. Paths that differ
+        # only in case are one file on Windows and macOS, so the later one goes in a folder more.
+        in_paths = {f"games/{name}": (f"games/{saved}", image_bytes(700, seed)) for seed, (name, saved) in enumerate(
+            [("trav.gba",) * 2, ("abs.gba",) * 2, ("bs.gba",) * 2, ("drive.gba",) * 2, ("ok/up.gba",) * 2,
+             ("dir/a.gba",) * 2, ("DIR/a.gba", "DIR/2/a.gba")], 20)}
+        images = {"games/a/game.gba": ("games/a/game.gba", tree["games/a/game.gba"][0]),
+                  "games/a\\b:c.gba": ("games/a_b_c.gba", tree["games/a\\b:c.gba"][0]),
+                  "games/b/Game.gba": ("games/b/Game.gba", tree["games/b/Game.gba"][0]),
+                  "games/b/game.gba": ("games/b/2/game.gba", tree["games/b/game.gba"][0]),
+                  "games/inner/zipped.gba": ("games/inner/zipped.gba", image_bytes(3000, 9)), **in_paths}
         runs = self.drop([os.path.join(self.folder, "games")])
-        self.assertEqual([run["folder"] + run["name"] for run in runs], list(images))
-        self.assertEqual(self.message(), "3 images patched, ready to save. 7 set aside, below.")
+        shown = list(images)
+        shown.insert(4, "games/damaged.gba")
+        self.assertEqual([run["folder"] + run["name"] for run in runs], shown)
+        self.assertEqual(self.message(), "12 images patched, ready to save. 8 set aside, below. 1 could not be read.")
+        # An image whose bytes fail the zip's check is shown as one that could not be read.
+        self.assertEqual([runs[4][key] for key in ("transcript", "downloads", "state")],
+                         [error_opening("damaged.gba") + "\n", None, "Could not be read"])
+        self.assertIn("fail the zip's own check", runs[4]["warning"])
         aside = self.driver.execute_script(ASIDE)
         self.assertEqual(sorted(path for path, _ in aside), sorted(path for path, (_, why) in tree.items() if why))
         for path, reason in aside:
             self.assertIn(tree[path][1], reason, path)
 
-        console = {path: self.console_program(os.path.basename(path), content)[1] for path, content in images.items()}
+        console = {saved: self.console_program("game.gba", content)[1] for saved, content in images.values()}
         for naming, names in [("console", lambda path: [path + ".bin", path + ".sav"]),
                               ("cartridge", lambda path: [path, path[:-4] + ".sav"])]:
             with self.subTest(naming=naming):
@@ -246,7 +280,8 @@ class Page(unittest.TestCase):
                 self.assertEqual(sorted(archive.namelist()), sorted(expected))
                 for name, content in expected.items():
                     self.assertTrue(archive.read(name) == content, f"{name} differs")
-                self.assertEqual({run["state"] for run in self.driver.execute_script(RUNS)}, {"Saved"})
+                self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)],
+                                 [("Could not be read" if path == "games/damaged.gba" else "Saved") for path in shown])
 
     def test_save_all_into_a_folder_replaces_nothing(self):
         # The browser's own private folder stands in for the one the user would pick.
@@ -266,10 +301,11 @@ class Page(unittest.TestCase):
         content = {"x": image_bytes(4096, 11), "y": image_bytes(600, 12)}
         for folder, image in content.items():
             self.write(f"set/{folder}/game.gba", image)
+        odd = self.write("set/y/a\\b:c.gba", image_bytes(900, 13))  # saved as a_b_c.gba: Windows refuses \ and :
         self.drop([os.path.join(self.folder, "set")])
         self.driver.find_element(By.ID, "save-to-folder").click()
         wait_for(lambda: "saved into the folder" in self.message(), "the folder saved")
-        self.assertEqual(self.message(), "3 files saved into the folder. Left as they were, not replaced: set/x/game.gba.bin.")
+        self.assertEqual(self.message(), "5 files saved into the folder. Left as they were, not replaced: set/x/game.gba.bin.")
         found = self.driver.execute_async_script("""const done = arguments[0];
             async function read(folder, path) {
               const found = {};
@@ -283,9 +319,23 @@ class Page(unittest.TestCase):
         found = {path: bytes(content) for path, content in found.items()}
         _, (x_image, x_save) = self.console_program("game.gba", content["x"])
         _, (y_image, y_save) = self.console_program("game.gba", content["y"])
+        with open(odd, "rb") as image:
+            _, (odd_image, odd_save) = self.console_program("game.gba", image.read())
         self.assertEqual(found, {"set/x/game.gba.bin": b"mine", "set/x/game.gba.sav": x_save,
+                                 "set/y/a_b_c.gba.bin": odd_image, "set/y/a_b_c.gba.sav": odd_save,
                                  "set/y/game.gba.bin": y_image, "set/y/game.gba.sav": y_save})
-        self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)], ["Blank save saved", "Saved"])
+        self.assertEqual([run["state"] for run in self.driver.execute_script(RUNS)],
+                         ["Blank save saved", "Saved", "Saved"])
+
+        # Chosen anew while the folder is being picked: that save ends, and the newer choice's
+        # summary stays.
+        self.driver.execute_script("window.showDirectoryPicker = () => new Promise((resolve) => {"
+                                   "  window.pickFolder = () => resolve(navigator.storage.getDirectory()); })")
+        self.driver.find_element(By.ID, "save-to-folder").click()
+        self.choose([SAMPLE])
+        self.driver.execute_script("pickFolder()")
+        wait_for(lambda: not self.driver.find_element(By.ID, "save-to-folder").get_property("disabled"), "the save")
+        self.assertEqual(self.message(), "1 image patched, ready to save.")
 
     def test_a_hundred_images_on_a_phone(self):
         paths = [self.write(f"collection/Game number {index:03}.gba", image_bytes(1024, index)) for index in range(100)]
@@ -296,6 +346,20 @@ class Page(unittest.TestCase):
         time.sleep(0.5)  # what the older choice would still show, it shows by then
         self.assertEqual(len(self.driver.execute_script(RUNS)), 1)
         self.assertEqual(self.message(), "1 image patched, ready to save.")
+        # So too when the older one is in its last file, a zip, waiting for the zip library.
+        server = serve(WEB, slow="fflate.js")
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        self.driver.get(f"http://127.0.0.1:{server.server_port}/index.html")
+        self.driver.execute_script("""window.said = [];
+            const message = document.getElementById('message');
+            new MutationObserver(() => said.push(message.textContent + ' ' + document.getElementById('runs')
+              .getAttribute('aria-busy'))).observe(message, {childList: true, characterData: true, subtree: true})""")
+        self.driver.find_element(By.ID, "image-input").send_keys(self.write("a.zip", zipped([("a.gba", SAMPLE_BYTES)])))
+        self.choose([SAMPLE, self.write("b.zip", zipped([("b.gba", image_bytes(4 << 20, 2))]))])
+        time.sleep(0.5)
+        self.assertEqual([said for said in self.driver.execute_script("return said") if said.strip()],
+                         ["2 images patched, ready to save. false"])
 
         self.assertEqual(len(self.choose(paths)), 100)
         height = self.driver.execute_script("return document.documentElement.scrollHeight")

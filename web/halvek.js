@@ -106,11 +106,26 @@ function cut(text, room) {
   return kept;
 }
 
+// Characters Windows refuses in a name; a saved file takes "_" for each.
+const refused = /[<>:"|?*\x00-\x1f]/g;
+
+// A relative folder as it may be written anywhere: split at either slash, with no empty, "." or
+// ".." part and no drive before it, so that nothing lands outside the folder saved into, and
+// no character a file system refuses. Ends in "/" unless empty.
+function safeFolder(folder) {
+  return folder.replace(/^[A-Za-z]:/, "").split(/[/\\]/).filter((part) => part && part !== "." && part !== "..")
+    .map((part) => `${part.replace(refused, "_")}/`).join("");
+}
+
+// A name as it may be saved: a slash in it is part of the name, not a folder.
+const safeName = (name) => name.replace(refused, "_").replace(/[/\\]/g, "_");
+
 const naming = () => document.querySelector("input[name=naming]:checked").value;
 
 // The names an image's two files take: the console's, or the image's own name beside a save of
 // the same stem, as a flash cartridge looks for it; cut short where too long to save.
-function fileNames(name, room = longestDownloadName) {
+function fileNames(given, room = longestDownloadName) {
+  const name = safeName(given);
   if (naming() === "console") {
     return [cut(name, room - 4) + ".bin", cut(name, room - 4) + ".sav"];
   }
@@ -190,14 +205,15 @@ function showState(run) {
 // folder, and read out with each row's name.
 function newRow(item) {
   const row = runTemplate.content.firstElementChild.cloneNode(true);
-  row.querySelector(".folder").textContent = item.folder;
+  const folder = safeFolder(item.folder);
+  row.querySelector(".folder").textContent = folder;
   row.querySelector(".name").textContent = item.name;
   const rows = runList.querySelectorAll(".run");
-  if (item.folder && item.folder !== (rows.length ? rows[rows.length - 1].querySelector(".folder").textContent : "")) {
+  if (folder && folder !== (rows.length ? rows[rows.length - 1].querySelector(".folder").textContent : "")) {
     const place = document.createElement("li");
     place.className = "place";
     place.setAttribute("aria-hidden", "true");
-    place.textContent = item.folder;
+    place.textContent = folder;
     runList.append(place);
   }
   runList.append(row);
@@ -276,11 +292,11 @@ async function readable(run) {
 
 function putAside(patch, item, file, reason, batch) {
   const entry = asideTemplate.content.firstElementChild.cloneNode(true);
-  entry.querySelector(".folder").textContent = item.folder;
+  entry.querySelector(".folder").textContent = safeFolder(item.folder);
   entry.querySelector(".name").textContent = item.name;
   entry.querySelector(".reason").textContent = reason;
   const button = entry.querySelector(".run-anyway");
-  button.setAttribute("aria-label", `Patch anyway: ${item.folder}${item.name}`);
+  button.setAttribute("aria-label", `Patch anyway: ${safeFolder(item.folder)}${item.name}`);
   button.addEventListener("click", async () => {
     const head = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
     if (batch !== batches) {
@@ -296,17 +312,76 @@ function putAside(patch, item, file, reason, batch) {
   setAside.hidden = false;
 }
 
+// The zip's check of an entry's bytes, CRC-32 (the polynomial's reflected form, EDB88320 hex).
+const crcTable = Uint32Array.from({ length: 256 }, (_, index) => {
+  let value = index;
+  for (let bit = 0; bit < 8; bit += 1) {
+    value = value & 1 ? 0xedb88320 ^ (value >>> 1) : value >>> 1;
+  }
+  return value;
+});
+function crc32(crc, bytes) {
+  let value = ~crc;
+  for (let index = 0; index < bytes.length; index += 1) {
+    value = crcTable[(value ^ bytes[index]) & 0xff] ^ (value >>> 8);
+  }
+  return ~value >>> 0;
+}
+
+// The CRC-32 the zip's central directory gives each entry, by name, in the entries' order: the
+// stream reader checks none, and an entry's own header may leave it to after the data.
+async function declaredChecks(file) {
+  const tailStart = Math.max(0, file.size - 22 - 0xffff - 76);
+  const tail = new DataView(await file.slice(tailStart).arrayBuffer());
+  let end = tail.byteLength - 22;
+  while (end >= 0 && tail.getUint32(end, true) !== 0x06054b50) {
+    end -= 1;
+  }
+  if (end < 0) {
+    throw new Error("no end of central directory");
+  }
+  // The directory ends where its end record, or the ZIP64 one before it, begins.
+  let size = tail.getUint32(end + 12, true);
+  let directoryEnd = end;
+  const locator = end - 20;
+  if (locator >= 0 && tail.getUint32(locator, true) === 0x07064b50) {
+    if (locator < 56 || tail.getUint32(locator - 56, true) !== 0x06064b50) {
+      throw new Error("no ZIP64 end of central directory");
+    }
+    directoryEnd = locator - 56;
+    size = Number(tail.getBigUint64(directoryEnd + 40, true));
+  }
+  const start = tailStart + directoryEnd - size;
+  if (start < 0) {
+    throw new Error("central directory out of the file");
+  }
+  const directory = new DataView(await file.slice(start, tailStart + directoryEnd).arrayBuffer());
+  const checks = new Map();
+  for (let at = 0; at + 46 <= directory.byteLength && directory.getUint32(at, true) === 0x02014b50;) {
+    const nameLength = directory.getUint16(at + 28, true);
+    const utf8 = directory.getUint16(at + 8, true) & 0x800;
+    const name = fflate.strFromU8(new Uint8Array(directory.buffer, at + 46, nameLength), !utf8);
+    checks.set(name, [...(checks.get(name) ?? []), directory.getUint32(at + 16, true)]);
+    at += 46 + nameLength + directory.getUint16(at + 30, true) + directory.getUint16(at + 32, true);
+  }
+  return checks;
+}
+
 // The files in a zip that may be images (96 hex at B2), each as an item of its own, the zip's
 // folders kept; the other files in it are left out. Read as a stream, so a large zip is never
-// held whole.
+// held whole. An image whose bytes fail the zip's check is an item that could not be read.
+// Whether it holds another zip is told too: that one is to be opened instead.
 async function imagesInZip(item, file) {
   await library("fflate.js");
+  const checks = await declaredChecks(file);
   const unzip = new fflate.Unzip();
   unzip.register(fflate.UnzipInflate);
   const found = [];
+  let holdsZip = false;
   unzip.onfile = (entry) => {
-    const path = entry.name.split("/");
+    const path = entry.name.split(/[/\\]/);
     const name = path.pop();
+    const declared = checks.get(entry.name)?.shift();
     if (!name || path.includes("__MACOSX")) {
       return;
     }
@@ -315,6 +390,7 @@ async function imagesInZip(item, file) {
       let held = 0;
       let blob = new Blob([]);
       let head = new Uint8Array(0);
+      let crc = 0;
       entry.ondata = (error, chunk, final) => {
         if (error) {
           reject(error);
@@ -327,10 +403,12 @@ async function imagesInZip(item, file) {
           head = new Uint8Array([...head, ...chunk.subarray(0, 0xb3 - head.length)]);
         }
         if (head.length > 0xb2 ? head[0xb2] !== 0x96 : final) {
+          holdsZip ||= isZip(name, head);
           parts = null;
           resolve(null);
           return;
         }
+        crc = crc32(crc, chunk);
         parts.push(chunk);
         held += chunk.length;
         if (held >= zipChunkBytes || final) {
@@ -339,7 +417,9 @@ async function imagesInZip(item, file) {
           held = 0;
         }
         if (final) {
-          resolve({ name, folder: item.folder + path.map((folder) => `${folder}/`).join(""), file: blob });
+          const folder = item.folder + safeFolder(path.join("/"));
+          resolve(crc === declared ? { name, folder, file: blob } : { name, folder,
+            damaged: `${name} is damaged in the zip: its bytes fail the zip's own check. Get the zip again.` });
         }
       };
       entry.start();
@@ -355,7 +435,7 @@ async function imagesInZip(item, file) {
       break;
     }
   }
-  return (await Promise.all(found)).filter(Boolean);
+  return { images: (await Promise.all(found)).filter(Boolean), holdsZip };
 }
 
 // One file given: a run, a zip's runs, or set aside. Nothing is shown once a newer batch began.
@@ -363,6 +443,9 @@ async function consider(patch, item, chosen, batch) {
   let file;
   let head;
   try {
+    if (item.damaged) {
+      throw new Error(item.damaged);
+    }
     file = await item.file;
     head = new Uint8Array(await file.slice(0, headerBlockSize).arrayBuffer());
   } catch {
@@ -372,6 +455,7 @@ async function consider(patch, item, chosen, batch) {
       row.querySelector(".header").hidden = true;
       row.querySelector(".state").textContent = "Could not be read";
       row.querySelector("details").open = true;
+      warn(row, item.damaged ?? "");
     }
     return;
   }
@@ -382,7 +466,11 @@ async function consider(patch, item, chosen, batch) {
     let images;
     let reason = "a zip that holds no cartridge image";
     try {
-      images = await imagesInZip(item, file);
+      let holdsZip;
+      ({ images, holdsZip } = await imagesInZip(item, file));
+      if (holdsZip) {
+        reason = "a zip that holds another zip: open that one";
+      }
     } catch {
       images = [];
       reason = "a zip this page cannot read (damaged, encrypted, or packed in a way it does not know)";
@@ -432,6 +520,9 @@ async function take(items, refused = "") {
       return;
     }
     await consider(patch, item, chosen, batch);
+  }
+  if (batch !== batches) {
+    return;  // the newer choice sums itself up
   }
   runList.setAttribute("aria-busy", "false");
   const patched = runs.length;
@@ -502,16 +593,19 @@ for (const input of [imageInput, folderInput]) {
 }
 
 // Where each run's two files go when all are saved: its folders, with a numbered folder more
-// for a run whose names another run already took, so that no file replaces another.
+// for a run whose names another run already took, so that no file replaces another. Names that
+// differ only in case are taken as one: they are one file on Windows and macOS.
 function destinations() {
   const taken = new Set();
   return runs.map((run) => {
     const names = fileNames(run.name);
-    let folder = run.folder;
-    for (let number = 2; names.some((name) => taken.has(folder + name)); number += 1) {
-      folder = `${run.folder}${number}/`;
+    const place = safeFolder(run.folder);
+    const key = (folder, name) => (folder + name).toLowerCase();
+    let folder = place;
+    for (let number = 2; names.some((name) => taken.has(key(folder, name))); number += 1) {
+      folder = `${place}${number}/`;
     }
-    names.forEach((name) => taken.add(folder + name));
+    names.forEach((name) => taken.add(key(folder, name)));
     return { run, folder, names };
   });
 }
@@ -539,6 +633,9 @@ saveAsZip.addEventListener("click", oneAtATime(async () => {
   const chosen = await readableDestinations();
   const files = chosen.flatMap(({ run, folder, names: [imageName, saveName] }) => [
     { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave() }]);
+  if (batch !== batches) {
+    return;
+  }
   say("Making the ZIP…");
   try {
     await library("client-zip.js");
@@ -554,7 +651,9 @@ saveAsZip.addEventListener("click", oneAtATime(async () => {
     link.download = "halvek.zip";
     link.click();
   } catch {
-    say("The ZIP could not be made: an image was moved or changed after it was chosen. Choose them again.");
+    if (batch === batches) {
+      say("The ZIP could not be made: an image was moved or changed after it was chosen. Choose them again.");
+    }
     return;
   }
   chosen.forEach(({ run }) => {
@@ -576,11 +675,15 @@ async function has(folder, name) {
 
 saveToFolder.hidden = !window.showDirectoryPicker;
 saveToFolder.addEventListener("click", oneAtATime(async () => {
+  const batch = batches;
   let root;
   try {
     root = await window.showDirectoryPicker({ id: "halvek-saves", mode: "readwrite" });
   } catch {
     return;  // no folder was picked
+  }
+  if (batch !== batches) {
+    return;  // chosen anew while the folder was being picked: those runs are gone
   }
   const kept = [];
   let written = 0;
@@ -604,6 +707,9 @@ saveToFolder.addEventListener("click", oneAtATime(async () => {
     } catch {
       warn(run.row, `${run.name}'s files could not be written into the folder.`);
     }
+  }
+  if (batch !== batches) {
+    return;  // a newer choice is shown; what was written stays written
   }
   say(`${written} ${written === 1 ? "file" : "files"} saved into the folder.` + (kept.length
     ? ` Left as they were, not replaced: ${kept.join(", ")}.` : ""));
