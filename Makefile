@@ -54,7 +54,8 @@ web:
 	sed -e 's/@VERSION@/$(VERSION)/' -e "s|@MODULE@|$$(base64 -w0 $(WEB_BUILD)/halvek.wasm)|" \
 	    -e "s|@TEXTS@|$$(base64 -w0 $(WEB_BUILD)/texts.json)|" web/halvek.js >$(WEB_BUILD)/halvek.js
 	rm $(WEB_BUILD)/halvek.wasm $(WEB_BUILD)/texts.json
-	cp web/index.html web/style.css web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
+	cp web/index.html web/names.js web/sorting.js web/zips.js web/saving.js web/drops.js web/style.css \
+	    web/service-worker.js web/halvek.webmanifest web/icon.svg $(WEB_BUILD)/
 	cp web/node_modules/fflate/umd/index.js $(WEB_BUILD)/fflate.js
 	cp web/node_modules/client-zip/worker.js $(WEB_BUILD)/client-zip.js
 	for library in fflate client-zip; do \

@@ -4,7 +4,8 @@
 // block followed by a slice of the chosen file, so the page never holds a second copy of an
 // image, and nothing leaves the device. Each image is a run of its own, whose transcript is
 // what the console shows for that image, but for the closing prompt. What is plainly not an
-// image is set aside, not run, unless the user asks for it.
+// image is set aside, not run, unless the user asks for it. This file holds the runs and their
+// rows; names.js, sorting.js and zips.js load before it, saving.js and drops.js after.
 
 const version = "@VERSION@";
 // The module's bytes, written in at build time: a page opened from disk cannot fetch a file.
@@ -60,22 +61,6 @@ function filled(text, value) {
   return text.replace("{}", () => value);
 }
 
-// The zip libraries, each loaded the first time it is needed; as plain scripts, since a page
-// opened from disk cannot load a module.
-const libraries = new Map();
-function library(file) {
-  if (!libraries.has(file)) {
-    libraries.set(file, new Promise((resolve, reject) => {
-      const script = document.createElement("script");
-      script.src = file;
-      script.onload = resolve;
-      script.onerror = reject;
-      document.head.append(script);
-    }));
-  }
-  return libraries.get(file);
-}
-
 // Every image's blank save is the same bytes, made for the first.
 let blankSaveBlob;
 const blankSave = () => (blankSaveBlob ??= new Blob([new Uint8Array(saveSize)]));
@@ -87,53 +72,6 @@ function say(sentence) {
   message.textContent = sentence;
 }
 
-function utf8Length(text) {
-  return new TextEncoder().encode(text).length;
-}
-
-// The longest beginning of text that takes at most room bytes.
-function cut(text, room) {
-  if (utf8Length(text) <= room) {
-    return text;
-  }
-  let kept = "";
-  for (const character of text) {
-    if (utf8Length(kept + character) > room) {
-      break;
-    }
-    kept += character;
-  }
-  return kept;
-}
-
-// Characters Windows refuses in a name; a saved file takes "_" for each.
-const refused = /[<>:"|?*\x00-\x1f]/g;
-
-// A relative folder as it may be written anywhere: split at either slash, with no empty, "." or
-// ".." part and no drive before it, so that nothing lands outside the folder saved into, and
-// no character a file system refuses. Ends in "/" unless empty.
-function safeFolder(folder) {
-  return folder.replace(/^[A-Za-z]:/, "").split(/[/\\]/).filter((part) => part && part !== "." && part !== "..")
-    .map((part) => `${part.replace(refused, "_")}/`).join("");
-}
-
-// A name as it may be saved: a slash in it is part of the name, not a folder.
-const safeName = (name) => name.replace(refused, "_").replace(/[/\\]/g, "_");
-
-const naming = () => document.querySelector("input[name=naming]:checked").value;
-
-// The names an image's two files take: the console's, or the image's own name beside a save of
-// the same stem, as a flash cartridge looks for it; cut short where too long to save.
-function fileNames(given, room = longestDownloadName) {
-  const name = safeName(given);
-  if (naming() === "console") {
-    return [cut(name, room - 4) + ".bin", cut(name, room - 4) + ".sav"];
-  }
-  const dot = name.lastIndexOf(".");
-  const [stem, extension] = dot > 0 ? [name.slice(0, dot), name.slice(dot)] : [name, ""];
-  const kept = cut(stem, room - Math.max(utf8Length(extension), 4));
-  return [kept + extension, kept + ".sav"];
-}
 
 const adviceFor = {
   console: "rom.gba.bin is the image to play, ready for a 64 KiB SRAM save, and rom.gba.sav its blank save. " +
@@ -143,46 +81,6 @@ const adviceFor = {
       "looks for it: copy both onto its card together.",
 };
 const saveFirst = " Save the files before you move or change the chosen images.";
-
-function headerText(header, begin, end) {
-  const bytes = [...header.subarray(begin, end)];
-  while (bytes.at(-1) === 0) {
-    bytes.pop();
-  }
-  return bytes.map((byte) => (byte >= 0x20 && byte < 0x7f ? String.fromCharCode(byte) : "\ufffd")).join("");
-}
-
-const startsWith = (bytes, magic) => [...magic].every((character, index) => bytes[index] === character.charCodeAt(0));
-const otherFormats = [
-  ["\x89PNG", "a PNG picture"], ["GIF8", "a GIF picture"], ["\xff\xd8\xff", "a JPEG picture"],
-  ["%PDF", "a PDF document"], ["7z\xbc\xaf\x27\x1c", "a 7z archive"], ["Rar!", "a RAR archive"],
-  ["\x1f\x8b", "a gzip archive"], ["\0\0\0\x01Bud1", "a macOS folder's settings"],
-  ["\0\x05\x16\x07", "macOS file details"],
-];
-const isZip = (name, head) => /\.zip$/i.test(name) || startsWith(head, "PK\x03\x04");
-
-// Why a file is set aside rather than run, or nothing when it may be an image. chosen holds the
-// folder and name of everything given at once, to tell an earlier output by its image.
-function asideReason({ name, folder }, head, chosen) {
-  const format = otherFormats.find(([magic]) => startsWith(head, magic));
-  if (format) {
-    return `${format[1]}, not a cartridge image`;
-  }
-  if (/\.sav$/i.test(name)) {
-    return "an earlier save, not a cartridge image";
-  }
-  const stem = name.replace(/\.bin$/i, "");
-  if (stem !== name && (chosen.has(folder + stem) || /\.(gba|agb|mb)$/i.test(stem))) {
-    return `an earlier output, the patched copy of ${stem}`;
-  }
-  if (!head.length) {
-    return "an empty file, not a cartridge image";
-  }
-  if (head.length <= 0xb2 || head[0xb2] !== 0x96) {
-    return "not a cartridge image: its header lacks the fixed value 96 (hex) at B2";
-  }
-  return "";
-}
 
 function showState(run) {
   const { image, save } = run.saved;
@@ -312,132 +210,6 @@ function putAside(patch, item, file, reason, batch) {
   setAside.hidden = false;
 }
 
-// The zip's check of an entry's bytes, CRC-32 (the polynomial's reflected form, EDB88320 hex).
-const crcTable = Uint32Array.from({ length: 256 }, (_, index) => {
-  let value = index;
-  for (let bit = 0; bit < 8; bit += 1) {
-    value = value & 1 ? 0xedb88320 ^ (value >>> 1) : value >>> 1;
-  }
-  return value;
-});
-function crc32(crc, bytes) {
-  let value = ~crc;
-  for (let index = 0; index < bytes.length; index += 1) {
-    value = crcTable[(value ^ bytes[index]) & 0xff] ^ (value >>> 8);
-  }
-  return ~value >>> 0;
-}
-
-// The CRC-32 the zip's central directory gives each entry, by name, in the entries' order: the
-// stream reader checks none, and an entry's own header may leave it to after the data.
-async function declaredChecks(file) {
-  const tailStart = Math.max(0, file.size - 22 - 0xffff - 76);
-  const tail = new DataView(await file.slice(tailStart).arrayBuffer());
-  let end = tail.byteLength - 22;
-  while (end >= 0 && tail.getUint32(end, true) !== 0x06054b50) {
-    end -= 1;
-  }
-  if (end < 0) {
-    throw new Error("no end of central directory");
-  }
-  // The directory ends where its end record, or the ZIP64 one before it, begins.
-  let size = tail.getUint32(end + 12, true);
-  let directoryEnd = end;
-  const locator = end - 20;
-  if (locator >= 0 && tail.getUint32(locator, true) === 0x07064b50) {
-    if (locator < 56 || tail.getUint32(locator - 56, true) !== 0x06064b50) {
-      throw new Error("no ZIP64 end of central directory");
-    }
-    directoryEnd = locator - 56;
-    size = Number(tail.getBigUint64(directoryEnd + 40, true));
-  }
-  const start = tailStart + directoryEnd - size;
-  if (start < 0) {
-    throw new Error("central directory out of the file");
-  }
-  const directory = new DataView(await file.slice(start, tailStart + directoryEnd).arrayBuffer());
-  const checks = new Map();
-  for (let at = 0; at + 46 <= directory.byteLength && directory.getUint32(at, true) === 0x02014b50;) {
-    const nameLength = directory.getUint16(at + 28, true);
-    const utf8 = directory.getUint16(at + 8, true) & 0x800;
-    const name = fflate.strFromU8(new Uint8Array(directory.buffer, at + 46, nameLength), !utf8);
-    checks.set(name, [...(checks.get(name) ?? []), directory.getUint32(at + 16, true)]);
-    at += 46 + nameLength + directory.getUint16(at + 30, true) + directory.getUint16(at + 32, true);
-  }
-  return checks;
-}
-
-// The files in a zip that may be images (96 hex at B2), each as an item of its own, the zip's
-// folders kept; the other files in it are left out. Read as a stream, so a large zip is never
-// held whole. An image whose bytes fail the zip's check is an item that could not be read.
-// Whether it holds another zip is told too: that one is to be opened instead.
-async function imagesInZip(item, file) {
-  await library("fflate.js");
-  const checks = await declaredChecks(file);
-  const unzip = new fflate.Unzip();
-  unzip.register(fflate.UnzipInflate);
-  const found = [];
-  let holdsZip = false;
-  unzip.onfile = (entry) => {
-    const path = entry.name.split(/[/\\]/);
-    const name = path.pop();
-    const declared = checks.get(entry.name)?.shift();
-    if (!name || path.includes("__MACOSX")) {
-      return;
-    }
-    const image = new Promise((resolve, reject) => {
-      let parts = [];
-      let held = 0;
-      let blob = new Blob([]);
-      let head = new Uint8Array(0);
-      let crc = 0;
-      entry.ondata = (error, chunk, final) => {
-        if (error) {
-          reject(error);
-          return;
-        }
-        if (!parts) {
-          return;  // not an image: the rest of it is let go
-        }
-        if (head.length <= 0xb2) {
-          head = new Uint8Array([...head, ...chunk.subarray(0, 0xb3 - head.length)]);
-        }
-        if (head.length > 0xb2 ? head[0xb2] !== 0x96 : final) {
-          holdsZip ||= isZip(name, head);
-          parts = null;
-          resolve(null);
-          return;
-        }
-        crc = crc32(crc, chunk);
-        parts.push(chunk);
-        held += chunk.length;
-        if (held >= zipChunkBytes || final) {
-          blob = new Blob([blob, ...parts]);
-          parts = [];
-          held = 0;
-        }
-        if (final) {
-          const folder = item.folder + safeFolder(path.join("/"));
-          resolve(crc === declared ? { name, folder, file: blob } : { name, folder,
-            damaged: `${name} is damaged in the zip: its bytes fail the zip's own check. Get the zip again.` });
-        }
-      };
-      entry.start();
-    });
-    image.catch(() => {});  // settled with the others below
-    found.push(image);
-  };
-  const reader = file.stream().getReader();
-  for (;;) {
-    const { done, value } = await reader.read();
-    unzip.push(value ?? new Uint8Array(0), done);
-    if (done) {
-      break;
-    }
-  }
-  return { images: (await Promise.all(found)).filter(Boolean), holdsZip };
-}
-
 // One file given: a run, a zip's runs, or set aside. Nothing is shown once a newer batch began.
 async function consider(patch, item, chosen, batch) {
   let file;
@@ -536,224 +308,12 @@ async function take(items, refused = "") {
     "Nothing to patch: this page takes cartridge images, zips of them, or a folder of them."));
 }
 
-// A dropped folder gives the files in it and in its folders, each folder's in name order.
-async function fileEntries(entry, folder) {
-  if (entry.isFile) {
-    return [{ name: entry.name, folder, file: new Promise((resolve, reject) => entry.file(resolve, reject)) }];
-  }
-  const reader = entry.createReader();
-  const children = [];
-  for (;;) {
-    const some = await new Promise((resolve, reject) => reader.readEntries(resolve, reject));
-    if (!some.length) {
-      break;
-    }
-    children.push(...some);
-  }
-  children.sort((a, b) => (a.name < b.name ? -1 : 1));
-  const items = [];
-  for (const child of children) {
-    items.push(...await fileEntries(child, `${folder}${entry.name}/`));
-  }
-  return items;
-}
-
-async function takeDropped(transfer) {
-  // What was dropped must be had now: the drop's items are gone once its handler returns. A
-  // dropped file is taken as it is, and a folder the browser will not open is named, not lost.
-  const dropped = [...transfer.items].filter((item) => item.kind === "file")
-    .map((item) => ({ entry: item.webkitGetAsEntry(), file: item.getAsFile() }));
-  const items = [];
-  const refused = [];
-  for (const { entry, file } of dropped) {
-    if (entry?.isDirectory) {
-      try {
-        items.push(...await fileEntries(entry, ""));
-      } catch {
-        refused.push(entry.name);
-      }
-    } else if (file) {
-      items.push({ name: file.name, folder: "", file });
-    }
-  }
-  take(items, refused.length ? `This browser does not let a page opened from disk read a dropped folder ` +
-      `(${refused.join(", ")}). Choose it with "Choose a folder" instead, or open the page from a web address. ` : "");
-}
-
-function chosenFiles(files) {
-  return [...files].map((file) => ({ name: file.name, file,
-                                     folder: file.webkitRelativePath.split("/").slice(0, -1).map((part) => `${part}/`).join("") }));
-}
-
-for (const input of [imageInput, folderInput]) {
-  input.addEventListener("change", () => {
-    take(chosenFiles(input.files));
-    input.value = "";  // the same files again are a new run
-  });
-}
-
-// Where each run's two files go when all are saved: its folders, with a numbered folder more
-// for a run whose names another run already took, so that no file replaces another. Names that
-// differ only in case are taken as one: they are one file on Windows and macOS.
-function destinations() {
-  const taken = new Set();
-  return runs.map((run) => {
-    const names = fileNames(run.name);
-    const place = safeFolder(run.folder);
-    const key = (folder, name) => (folder + name).toLowerCase();
-    let folder = place;
-    for (let number = 2; names.some((name) => taken.has(key(folder, name))); number += 1) {
-      folder = `${place}${number}/`;
-    }
-    names.forEach((name) => taken.add(key(folder, name)));
-    return { run, folder, names };
-  });
-}
-
-async function readableDestinations() {
-  const all = destinations();
-  const ok = await Promise.all(all.map(({ run }) => readable(run)));
-  return all.filter((_, index) => ok[index]);
-}
-
-// One save at a time: while one runs, its button and the other wait.
-function oneAtATime(save) {
-  return async () => {
-    saveToFolder.disabled = saveAsZip.disabled = true;
-    try {
-      await save();
-    } finally {
-      saveToFolder.disabled = saveAsZip.disabled = false;
-    }
-  };
-}
-
-saveAsZip.addEventListener("click", oneAtATime(async () => {
-  const batch = batches;
-  const chosen = await readableDestinations();
-  const files = chosen.flatMap(({ run, folder, names: [imageName, saveName] }) => [
-    { name: folder + imageName, input: run.image }, { name: folder + saveName, input: blankSave() }]);
-  if (batch !== batches) {
-    return;
-  }
-  say("Making the ZIP…");
-  try {
-    await library("client-zip.js");
-    // Stored, not compressed, and streamed from each image's own file into a Blob, which the
-    // browser keeps out of the page's memory.
-    const zip = await downloadZip(files).blob();
-    if (batch !== batches) {
-      return;
-    }
-    const link = document.createElement("a");
-    link.href = URL.createObjectURL(zip);
-    offeredUrls.push(link.href);
-    link.download = "halvek.zip";
-    link.click();
-  } catch {
-    if (batch === batches) {
-      say("The ZIP could not be made: an image was moved or changed after it was chosen. Choose them again.");
-    }
-    return;
-  }
-  chosen.forEach(({ run }) => {
-    markSaved(run, "image");
-    markSaved(run, "save");
-  });
-  say(`halvek.zip holds the files of ${chosen.length} ${chosen.length === 1 ? "image" : "images"}.`);
-}));
-
-// Whether the folder has an entry of that name already, file or folder.
-async function has(folder, name) {
-  try {
-    await folder.getFileHandle(name);
-    return true;
-  } catch (error) {
-    return error.name !== "NotFoundError";
-  }
-}
-
-saveToFolder.hidden = !window.showDirectoryPicker;
-saveToFolder.addEventListener("click", oneAtATime(async () => {
-  const batch = batches;
-  let root;
-  try {
-    root = await window.showDirectoryPicker({ id: "halvek-saves", mode: "readwrite" });
-  } catch {
-    return;  // no folder was picked
-  }
-  if (batch !== batches) {
-    return;  // chosen anew while the folder was being picked: those runs are gone
-  }
-  const kept = [];
-  let written = 0;
-  for (const { run, folder, names } of await readableDestinations()) {
-    try {
-      let into = root;
-      for (const part of folder.split("/").filter(Boolean)) {
-        into = await into.getDirectoryHandle(part, { create: true });
-      }
-      for (const [name, blob, which] of [[names[0], run.image, "image"], [names[1], blankSave(), "save"]]) {
-        // Never over a file already there: the user's own image may be in the folder picked.
-        if (await has(into, name)) {
-          kept.push(folder + name);
-          continue;
-        }
-        const writable = await (await into.getFileHandle(name, { create: true })).createWritable();
-        await blob.stream().pipeTo(writable);  // whole or not at all: the browser writes beside it
-        markSaved(run, which);
-        written += 1;
-      }
-    } catch {
-      warn(run.row, `${run.name}'s files could not be written into the folder.`);
-    }
-  }
-  if (batch !== batches) {
-    return;  // a newer choice is shown; what was written stays written
-  }
-  say(`${written} ${written === 1 ? "file" : "files"} saved into the folder.` + (kept.length
-    ? ` Left as they were, not replaced: ${kept.join(", ")}.` : ""));
-}));
-
 function applyNaming() {
   advice.textContent = adviceFor[naming()] + saveFirst;
   runs.forEach(showState);
 }
 document.querySelectorAll("input[name=naming]").forEach((radio) => radio.addEventListener("change", applyNaming));
 applyNaming();
-
-// The whole page takes a drop; the browser never opens or saves a dropped file itself.
-// dragenter and dragleave come in pairs for each element crossed, so the count is back at
-// zero only when the drag has left the page.
-let dragDepth = 0;
-document.addEventListener("dragenter", (event) => {
-  event.preventDefault();
-  dragDepth += 1;
-  document.body.classList.add("dragging");
-});
-document.addEventListener("dragleave", () => {
-  dragDepth -= 1;
-  document.body.classList.toggle("dragging", dragDepth > 0);
-});
-document.addEventListener("dragover", (event) => {
-  event.preventDefault();
-  event.dataTransfer.dropEffect = "copy";
-});
-document.addEventListener("drop", (event) => {
-  event.preventDefault();
-  dragDepth = 0;
-  document.body.classList.remove("dragging");
-  takeDropped(event.dataTransfer).catch(() => {
-    say("What was dropped could not be read. Choose the images with the buttons above instead.");
-  });
-});
-
-// Files opened with the installed page, where the system offers it.
-window.launchQueue?.setConsumer(async ({ files }) => {
-  if (files.length) {
-    take(await Promise.all(files.map(async (handle) => ({ name: handle.name, folder: "", file: await handle.getFile() }))));
-  }
-});
 
 // Installable, and offline after one visit. A copy opened from disk needs neither, and may
 // not fetch the manifest.

@@ -3,8 +3,8 @@
 // answered from the cache at once and fetched afresh behind it, for the next visit. A query
 // string names the same file.
 const cacheName = "halvek";
-const files = ["./", "index.html", "halvek.js", "fflate.js", "client-zip.js", "style.css", "halvek.webmanifest",
-               "icon.svg"];
+const files = ["./", "index.html", "names.js", "sorting.js", "zips.js", "halvek.js", "saving.js", "drops.js",
+               "fflate.js", "client-zip.js", "style.css", "halvek.webmanifest", "icon.svg"];
 
 self.addEventListener("install", (event) => {
   event.waitUntil(caches.open(cacheName).then((cache) => cache.addAll(files)).then(() => self.skipWaiting()));
