@@ -198,8 +198,8 @@ bool give_carried(const carried_attributes& carried, const file_handle& folder, 
         mode &= *allowed;
         acl_carried = false;
     }
-    const bool acl_given = acl_carried ? ::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0) == 0
-                                       : ::fremovexattr(file.get(), access_acl) == 0 || no_such_attribute(errno);
+    const bool acl_given =
+        acl_carried ? ::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0) == 0 : remove_acl(file);
     if (!acl_given || ::fchmod(file.get(), mode) != 0) {
         return false;
     }
@@ -221,7 +221,7 @@ bool give_new_file_attributes(const file_handle& folder, const file_handle& file
     return ::fsetxattr(file.get(), access_acl, acl->data(), acl->size(), 0) == 0;
 }
 
-bool remove_inherited_acl(const file_handle& file)
+bool remove_acl(const file_handle& file)
 {
     return ::fremovexattr(file.get(), access_acl) == 0 || no_such_attribute(errno);
 }

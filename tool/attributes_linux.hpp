@@ -25,7 +25,8 @@ namespace halvek {
 // What a plain create gives a new file in `folder`; false where that could not be read or given.
 [[nodiscard]] bool give_new_file_attributes(const file_handle& folder, const file_handle& file);
 
-// Strips the ACL a folder's default gave a file just made, so that it is its maker's alone.
-[[nodiscard]] bool remove_inherited_acl(const file_handle& file);
+// Strips the file's ACL, if it has one: a file just made keeps none of what the folder's
+// default gave it, and is its maker's alone.
+[[nodiscard]] bool remove_acl(const file_handle& file);
 
 }  // namespace halvek

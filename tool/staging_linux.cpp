@@ -143,7 +143,7 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     if (!created) {
         return error_from(cause);
     }
-    if (!remove_inherited_acl(created)) {
+    if (!remove_acl(created)) {
         return file_error::failed;
     }
     auto described = describe(std::move(created));
