@@ -1335,12 +1335,17 @@ class WindowsWholeOrAbsent(WindowsFiles):
     @unittest.skipUnless(CARD, "no exFAT card here")
     def test_room_by_trying_on_a_card(self):
         # The new image goes beside the old one; only where that runs out of room, and removing
-        # the old one gives enough back, does the old one go first.
+        # the old one gives enough back, does the old one go first. A program that holds the old
+        # one for its attributes alone, or to wait on it, keeps its clusters from a removal: the
+        # room must come back all the same, or the old image stay.
         content = image(20 << 20, 45)
-        cases = [  # where, the earlier image's size, whether the run succeeds
-            ("root", 20 << 20, True),
-            ("folder", 20 << 20, True),
-            ("folder", 4 << 20, False),  # not even without the old one
+        cases = [  # where, the earlier image's size, how another program holds it, whether the run succeeds
+            ("root", 20 << 20, None, True),
+            ("folder", 20 << 20, None, True),
+            ("folder", 4 << 20, None, False),  # not even without the old one
+            ("folder", 20 << 20, "attributes", True),
+            ("folder", 20 << 20, "synchronize", True),
+            ("folder", 20 << 20, "read-mapped", False),
         ]
 
         def files(folder):  # what a run works on; the cases' own folders are at the root
@@ -1351,20 +1356,30 @@ class WindowsWholeOrAbsent(WindowsFiles):
                 for entry in files(folder):
                     os.remove(os.path.join(folder, entry))
         self.addCleanup(clear)
-        for where, old_size, succeeds in cases:
-            with self.subTest(where=where, old_size=old_size):
+        for where, old_size, way, succeeds in cases:
+            with self.subTest(where=where, old_size=old_size, held=way):
                 clear()
                 folder, name = (CARD, CARD_DRIVE + "\\rom.gba") if where == "root" else (self.folder, "rom.gba")
                 for suffix, data in [("", content), (".bin", b"\xee" * old_size)]:
                     with open(os.path.join(folder, "rom.gba" + suffix), "wb") as file:
                         file.write(data)
                 self.fill_card(10 << 20)
-                self.halvek(name, expected_out=success(name) if succeeds else
-                            failure(banner(name) + COPYING + error_writing(name + ".bin")))
+                holder = way and self.helper("hold", "rom.gba.bin", "0", way)
+                if holder:
+                    self.assertEqual(holder.stdout.readline().strip(), b"held")
+                try:
+                    shown = self.console_of(name)
+                finally:
+                    if holder:
+                        holder.communicate(timeout=60)
+                self.assertEqual(shown, success(name) if succeeds else
+                                 failure(banner(name) + COPYING + error_writing(name + ".bin")))
                 with open(os.path.join(folder, "rom.gba.bin"), "rb") as written:
                     self.assertEqual(written.read(), patched(content) if succeeds else b"\xee" * old_size)
                 self.assertEqual([entry for entry in files(folder) if entry != "filler"],
                                  ["rom.gba", "rom.gba.bin"] + ["rom.gba.sav"][:succeeds])
+                if succeeds:
+                    self.assertFalse(self.attributes(name + ".bin") & HIDDEN)
 
     def test_hard_kill_at_any_step_leaves_each_name_whole_or_absent(self):
         # On a card: 20 MiB beside an earlier image of 20 MiB, with 10 MiB free, so that the old

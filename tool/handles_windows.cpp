@@ -114,7 +114,7 @@ std::optional<std::wstring> final_name_of(const file_handle& file)
     return name;
 }
 
-bool rename_held(const file_handle& file, const std::wstring& to, bool replace)
+bool rename_held(const file_handle& file, const std::wstring& to, bool replace, DWORD longest_wait_ms)
 {
     // FileRenameInfoEx and its flags, which this compiler's headers do not name yet.
     constexpr auto rename_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
@@ -131,7 +131,8 @@ bool rename_held(const file_handle& file, const std::wstring& to, bool replace)
     std::memcpy(static_cast<void*>(rename->FileName), to.c_str(), name_bytes);
     const auto renamed = [&](FILE_INFO_BY_HANDLE_CLASS kind) {
         return waiting_out_brief_holds(
-            [&] { return SetFileInformationByHandle(file.get(), kind, rename, static_cast<DWORD>(size)) != 0; });
+            [&] { return SetFileInformationByHandle(file.get(), kind, rename, static_cast<DWORD>(size)) != 0; },
+            longest_wait_ms);
     };
     if (replace) {
         // Windows 10's POSIX semantics replace a file that another program holds for its

@@ -23,9 +23,15 @@ file_error error_from_last();
 
 // Antivirus, the search indexer and previews open files for a moment; a step that meets such
 // a hold is tried again for about a second before it counts as failed.
-template <typename Step> bool waiting_out_brief_holds(Step step)
+inline constexpr DWORD brief_hold_ms = 1000;
+// The final move comes after the whole copy, which a failure there throws away: it waits longer,
+// as for another run on the same image that is placing its own file there.
+inline constexpr DWORD final_move_hold_ms = 5000;
+
+template <typename Step> bool waiting_out_brief_holds(Step step, DWORD longest_wait_ms = brief_hold_ms)
 {
-    constexpr DWORD longest_wait_ms = 1000;
+    // Each wait doubles up to a quarter of a second, so that a hold that ends is soon seen to.
+    constexpr DWORD longest_step_ms = 250;
     for (DWORD wait_ms = 10, waited_ms = 0;; waited_ms += wait_ms, wait_ms *= 2) {
         if (step()) {
             return true;
@@ -34,7 +40,8 @@ template <typename Step> bool waiting_out_brief_holds(Step step)
         if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || waited_ms >= longest_wait_ms) {
             return false;
         }
-        Sleep(std::min(wait_ms, longest_wait_ms - waited_ms));
+        wait_ms = std::min({wait_ms, longest_step_ms, longest_wait_ms - waited_ms});
+        Sleep(wait_ms);
         SetLastError(error);
     }
 }
@@ -54,7 +61,8 @@ std::optional<open_file> describe(file_handle handle);
 std::optional<std::wstring> final_name_of(const file_handle& file);
 
 // Renames the held file; with `replace`, over what stands at `to`. A replace fails while any
-// other program holds the file at `to` open or mapped, however it opened it.
-bool rename_held(const file_handle& file, const std::wstring& to, bool replace);
+// other program holds the file at `to` open or mapped, however it opened it. A hold is waited
+// out for `longest_wait_ms`.
+bool rename_held(const file_handle& file, const std::wstring& to, bool replace, DWORD longest_wait_ms = brief_hold_ms);
 
 }  // namespace halvek

@@ -157,7 +157,8 @@ bool remove_leased(const output_target& target, const file_handle& leased)
 
 }  // namespace
 
-file_error make_room(output_target& target, const open_file& file, std::int64_t size, file_error shortage)
+file_error make_room(output_target& target, open_file& file, staged_name& /*name*/, std::int64_t size,
+                     file_error shortage)
 {
     const auto replaced = target.leaf_holds_replaced ? status_of(target.replaced) : std::nullopt;
     const auto staged = file.handle ? status_of(file.handle) : std::nullopt;

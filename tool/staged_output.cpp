@@ -33,8 +33,8 @@ file_error staged_output::open(const std::filesystem::path& name, std::span<cons
     auto error = create_staged(target_, file_, staged_);
     // A file system out of files (inodes) takes a new one where the old file's removal gives
     // one back, and room enough for its content, by the same rule as a copy out of room.
-    if (out_of_room(error) && halvek::make_room(target_, file_, size, error) == file_error::none) {
-        error = create_staged(target_, file_, staged_);
+    if (out_of_room(error) && halvek::make_room(target_, file_, staged_, size, error) == file_error::none) {
+        error = file_.handle ? file_error::none : create_staged(target_, file_, staged_);
     }
     if (error != file_error::none) {
         discard();
@@ -46,7 +46,7 @@ file_error staged_output::open(const std::filesystem::path& name, std::span<cons
 
 file_error staged_output::make_room(std::int64_t size, file_error shortage)
 {
-    return state_ == state::writing ? halvek::make_room(target_, file_, size, shortage) : file_error::no_room;
+    return state_ == state::writing ? halvek::make_room(target_, file_, staged_, size, shortage) : file_error::no_room;
 }
 
 file_error staged_output::commit()

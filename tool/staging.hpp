@@ -97,8 +97,10 @@ struct output_target {
 // After a copy ran out of room, or the staged file could not be made for want of it: empties
 // the staged file, if there is one, and, where removing the replaced file gives back enough
 // for `size` bytes, removes it; for a full quota (`shortage`), only a file that counts against
-// it gives room back. no_room where it would not.
-[[nodiscard]] file_error make_room(output_target& target, const open_file& file, std::int64_t size,
+// it gives room back. no_room where it would not. On Windows the replaced file itself becomes
+// the staged file, emptied, in `file` and `name`; on Linux a staged file still to be made is
+// made after.
+[[nodiscard]] file_error make_room(output_target& target, open_file& file, staged_name& name, std::int64_t size,
                                    file_error shortage);
 
 // Flushes the staged file, gives it its attributes and puts it under the target's name. On

@@ -3,30 +3,56 @@
 #include "interrupts.hpp"
 
 #include <algorithm>
+#include <array>
+#include <ntsecapi.h>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace halvek {
 namespace {
 
+// What a file's basic information sets; the rest (compression, a sparse file) has calls of its own.
+constexpr DWORD settable_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY |
+                                      FILE_ATTRIBUTE_OFFLINE;
+
 file_error set_attributes(const file_handle& file, DWORD attributes)
 {
-    FILE_BASIC_INFO basic{};  // times of zero stay as they are
-    basic.FileAttributes = attributes;
+    FILE_BASIC_INFO basic{};  // times of zero stay as they are, and so would attributes of zero
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     return SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic) != 0 ? file_error::none
                                                                                             : error_from_last();
 }
 
-// Staged names are `.halvek-<process>-<n>.tmp` in the target's folder; a name taken by another
-// run is passed over. `make` puts a file under the name and keeps it in `target.staged`, or
-// fails with the system's error set; the name is registered, with that handle to remove it
-// by, with interrupts held, so that none comes between the two.
+// 32 random hex digits, so that no other program can plant a staged name beforehand: where the
+// system gives no random bytes, the process, the attempt and the clock, which are at least unlike
+// another run's.
+std::wstring unguessable_part(int attempt)
+{
+    std::array<unsigned char, 16> bytes{};
+    if (RtlGenRandom(bytes.data(), static_cast<ULONG>(bytes.size())) == FALSE) {
+        return std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L"-" +
+               std::to_wstring(GetTickCount64());
+    }
+    std::wstring digits;
+    for (const unsigned char byte : bytes) {
+        constexpr std::wstring_view hex = L"0123456789abcdef";
+        digits += hex[byte >> 4U];
+        digits += hex[byte & 0xFU];
+    }
+    return digits;
+}
+
+// Staged names are `.halvek-<32 random hex digits>.tmp` in the target's folder; a name taken is
+// passed over. `make` puts a file under the name and keeps it in `target.staged`, or fails with
+// the system's error set; the name is registered, with that handle to remove it by, with
+// interrupts held, so that none comes between the two.
 template <typename Make> file_error take_staged_name(const output_target& target, staged_name& name, Make make)
 {
     constexpr int attempts = 100;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::filesystem::path staged = target.folder_name + L".halvek-" + std::to_wstring(GetCurrentProcessId()) +
-                                       L"-" + std::to_wstring(attempt) + L".tmp";
+        std::filesystem::path staged = target.folder_name + L".halvek-" + unguessable_part(attempt) + L".tmp";
         const interrupts_held held;
         if (make(staged.native())) {
             name.take(target.staged.get(), std::move(staged));
@@ -39,19 +65,20 @@ template <typename Make> file_error take_staged_name(const output_target& target
     return error_from_last();
 }
 
-// Marks the held file for deletion: its name goes when this handle closes where the system
-// can do that while others still hold the file (Windows 10's POSIX semantics), or else when
-// the last holder lets go. Fails on a file that is mapped.
-bool mark_for_deletion(const file_handle& file)
+// The run writes the staged file through a handle of its own, beside the one that renames it.
+file_error writer_of(const file_handle& staged, open_file& file)
 {
-    // FileDispositionInfoEx, which this compiler's headers do not name yet.
-    constexpr auto disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-    FILE_DISPOSITION_INFO_EX at_close{.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-    if (SetFileInformationByHandle(file.get(), disposition_ex, &at_close, sizeof at_close) != 0) {
-        return true;
+    HANDLE writer = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), staged.get(), GetCurrentProcess(), &writer, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) == 0) {
+        return file_error::failed;
     }
-    FILE_DISPOSITION_INFO at_last_close{.DeleteFile = TRUE};
-    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &at_last_close, sizeof at_last_close) != 0;
+    auto described = describe(file_handle(writer));
+    if (!described) {
+        return file_error::failed;
+    }
+    file = std::move(*described);
+    return file_error::none;
 }
 
 }  // namespace
@@ -90,31 +117,22 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     if (error != file_error::none) {
         return error;
     }
-    HANDLE writer = nullptr;
-    if (DuplicateHandle(GetCurrentProcess(), target.staged.get(), GetCurrentProcess(), &writer, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS) == 0) {
-        return file_error::failed;
-    }
-    auto described = describe(file_handle(writer));
-    if (!described) {
-        return file_error::failed;
-    }
-    file = std::move(*described);
-    return file_error::none;
+    return writer_of(target.staged, file);
 }
 
-file_error make_room(output_target& target, const open_file& file, std::int64_t size, file_error shortage)
+file_error make_room(output_target& target, open_file& file, staged_name& name, std::int64_t size, file_error shortage)
 {
     FILE_END_OF_FILE_INFO empty{};
     // A full quota is left alone: whose quota the old file counts against is not asked here.
     if (shortage != file_error::no_room || !target.name_taken || target.kind != target_kind::regular ||
-        SetFileInformationByHandle(file.handle.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0) {
+        (file.handle && SetFileInformationByHandle(file.handle.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0)) {
         return file_error::no_room;
     }
-    // Opened by its name again, since the look-up let it go for other runs: for deletion and
+    // Opened by its name again, since the look-up let it go for other runs: to be rewritten,
     // sharing nothing, so that no other program holds its content, and checked to be the file
     // the look-up found. Only a file no other name keeps gives its room back.
-    file_handle replaced = open_handle(target.name.native(), DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING);
+    file_handle replaced = open_handle(
+        target.name.native(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, 0, OPEN_EXISTING);
     const auto information = replaced ? information_of(replaced) : std::nullopt;
     FILE_STANDARD_INFO standard{};
     ULARGE_INTEGER free{};
@@ -126,15 +144,42 @@ file_error make_room(output_target& target, const open_file& file, std::int64_t 
             size) {
         return file_error::no_room;
     }
-    // Through its own handle: the name holds the old file until the close, and nothing after
-    // (or, while a program holds it for its attributes alone, until that one lets go). Its
-    // hidden and system attributes, read at the look-up, still pass to the new file.
-    if (!mark_for_deletion(replaced)) {
+    // The old file becomes the staged one: moved aside under a staged name, emptied and written
+    // again. A removed file would give nothing back while another program holds it for its
+    // attributes alone (FAT32 and exFAT free its clusters only when the last handle closes), and
+    // the old file would go with no room for the new one. The empty first staged file goes
+    // first, so that a hard kill leaves one staged file at most; the final name holds the old
+    // file until the move, and nothing after it until the new one is whole.
+    (void)name.remove();
+    (void)file.handle.close();
+    (void)target.staged.close();
+    // Hidden before the move, so that it is never a staged file anyone sees.
+    const DWORD attributes = information->dwFileAttributes & settable_attributes;
+    if (set_attributes(replaced, attributes | FILE_ATTRIBUTE_HIDDEN) != file_error::none) {
         return file_error::no_room;
     }
-    (void)replaced.close();
+    if (take_staged_name(target, name, [&](const std::wstring& staged) {
+            if (!rename_held(replaced, staged, false)) {
+                return false;
+            }
+            target.staged = std::move(replaced);
+            return true;
+        }) != file_error::none) {
+        (void)set_attributes(replaced, attributes);
+        return file_error::no_room;
+    }
     target.name_taken = false;
-    return file_error::none;
+    // A program that maps the old file keeps it from being emptied: it goes back, as it was.
+    if (SetFileInformationByHandle(target.staged.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0) {
+        const interrupts_held held;
+        if (rename_held(target.staged, target.name.native(), false)) {
+            name.forget();
+            target.name_taken = true;
+            (void)set_attributes(target.staged, attributes);
+        }
+        return file_error::no_room;
+    }
+    return writer_of(target.staged, file);
 }
 
 file_error place(output_target& target, open_file& file, staged_name& name)
@@ -156,7 +201,7 @@ file_error place(output_target& target, open_file& file, staged_name& name)
         // Over whatever holds the name by now: a file that came since (another run's) is
         // replaced as on a re-run.
         const interrupts_held held;
-        if (!rename_held(target.staged, target.name.native(), true)) {
+        if (!rename_held(target.staged, target.name.native(), true, final_move_hold_ms)) {
             return error_from_last();  // the staged file goes with `name`
         }
         name.forget();
