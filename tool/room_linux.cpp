@@ -134,6 +134,24 @@ file_handle lease_replaced(output_target& target)
     return std::move(target.replaced);
 }
 
+// Moves the file at `aside` back to `leaf`, over nothing that came there meanwhile. Where the
+// file system refuses that flag, a second name and the removal of the first do the same; where
+// it has no second names either, a plain move, once `leaf` was seen free.
+void put_back(int folder, const std::filesystem::path& aside, const std::filesystem::path& leaf)
+{
+    if (::renameat2(folder, aside.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0 || errno != EINVAL) {
+        return;
+    }
+    if (::linkat(folder, aside.c_str(), folder, leaf.c_str(), 0) == 0) {
+        (void)::unlinkat(folder, aside.c_str(), 0);
+        return;
+    }
+    struct stat taken {};
+    if (errno != EEXIST && ::fstatat(folder, leaf.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        (void)::renameat(folder, aside.c_str(), folder, leaf.c_str());
+    }
+}
+
 // Removes the leased file from the folder, and nothing else: its name is first moved to an
 // unguessable one, and what that then holds is removed only while it is still the leased
 // file and no one has asked to open it; anything else goes back under its name.
@@ -151,7 +169,7 @@ bool remove_leased(const output_target& target, const file_handle& leased)
         ::fcntl(leased.get(), F_GETLEASE) == F_WRLCK && ::unlinkat(folder, aside.c_str(), 0) == 0) {
         return true;
     }
-    (void)::renameat2(folder, aside.c_str(), folder, target.leaf.c_str(), RENAME_NOREPLACE);
+    put_back(folder, aside, target.leaf);
     return false;
 }
 
