@@ -175,10 +175,13 @@ std::optional<carried_attributes> read_carried(const file_handle& replaced)
 bool give_carried(const carried_attributes& carried, const file_handle& folder, const file_handle& file)
 {
     const auto& old = carried.status;
-    // Whichever of them could not be given, the new file keeps this user's.
-    [[maybe_unused]] const bool any_given = ::fchown(file.get(), old.st_uid, old.st_gid) == 0 ||
-                                            ::fchown(file.get(), static_cast<uid_t>(-1), old.st_gid) == 0 ||
-                                            ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) == 0;
+    // Both where they can be given, else the group alone, else the owner alone; what the new
+    // file got is read back below.
+    if (::fchown(file.get(), old.st_uid, old.st_gid) != 0 &&
+        ::fchown(file.get(), static_cast<uid_t>(-1), old.st_gid) != 0 &&
+        ::fchown(file.get(), old.st_uid, static_cast<gid_t>(-1)) != 0) {
+        // none could be given: the new file keeps this user's
+    }
     const auto given = status_of(file);
     if (!given) {
         return false;
