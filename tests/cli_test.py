@@ -1381,6 +1381,25 @@ class WindowsWholeOrAbsent(WindowsFiles):
                 if succeeds:
                     self.assertFalse(self.attributes(name + ".bin") & HIDDEN)
 
+    @unittest.skipUnless(CARD, "no exFAT card here")
+    def test_runs_at_once_on_a_full_card_leave_the_image_whole(self):
+        # Room for one new image: the run that makes way for it takes its room before the
+        # others' copies can, and the image is never left absent.
+        content = image(20 << 20, 47)
+        old = b"\xee" * len(content)
+        self.write("rom.gba", content)
+        self.write("rom.gba.bin", old)
+        self.fill_card(10 << 20)
+        runs = [subprocess.Popen(COMMAND + ["rom.gba"], cwd=self.folder, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE) for _ in range(6)]
+        shown = [console_text(run.communicate(timeout=120)[0]) for run in runs]
+        succeeded = shown.count(success("rom.gba"))
+        no_room = failure(banner("rom.gba") + COPYING + error_writing("rom.gba.bin"))
+        refused = failure(error_opening("rom.gba.bin"))
+        self.assertFalse([text for text in shown if text not in (success("rom.gba"), no_room, refused)])
+        self.assertEqual(self.read("rom.gba.bin"), patched(content) if succeeded else old)
+        self.assertFalse([name for name in os.listdir(self.folder) if name.startswith(".halvek-")])
+
     def test_hard_kill_at_any_step_leaves_each_name_whole_or_absent(self):
         # On a card: 20 MiB beside an earlier image of 20 MiB, with 10 MiB free, so that the old
         # one must go first. Each step of a whole run is counted, then a run is killed right

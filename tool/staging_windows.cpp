@@ -65,6 +65,18 @@ template <typename Make> file_error take_staged_name(const output_target& target
     return error_from_last();
 }
 
+// Whether the held file could be removed, which a mapped one cannot: the mark is taken back at
+// once, and changes nothing.
+bool removable(const file_handle& file)
+{
+    FILE_DISPOSITION_INFO mark{.DeleteFile = TRUE};
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) == 0) {
+        return false;
+    }
+    mark.DeleteFile = FALSE;
+    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) != 0;
+}
+
 // The run writes the staged file through a handle of its own, beside the one that renames it.
 file_error writer_of(const file_handle& staged, open_file& file)
 {
@@ -144,10 +156,9 @@ file_error make_room(output_target& target, open_file& file, staged_name& name, 
             size) {
         return file_error::no_room;
     }
-    // The old file becomes the staged one: moved aside under a staged name, emptied and written
-    // again. A removed file would give nothing back while another program holds it for its
-    // attributes alone (FAT32 and exFAT free its clusters only when the last handle closes), and
-    // the old file would go with no room for the new one. The empty first staged file goes
+    // The old file becomes the staged one: moved aside under a staged name and written again. A removed file would give
+    // nothing back while another program holds it for its attributes alone (FAT32 and exFAT free its clusters only when
+    // the last handle closes), and the old file would go with no room for the new one. The empty first staged file goes
     // first, so that a hard kill leaves one staged file at most; the final name holds the old
     // file until the move, and nothing after it until the new one is whole.
     (void)name.remove();
@@ -169,8 +180,15 @@ file_error make_room(output_target& target, open_file& file, staged_name& name, 
         return file_error::no_room;
     }
     target.name_taken = false;
-    // A program that maps the old file keeps it from being emptied: it goes back, as it was.
-    if (SetFileInformationByHandle(target.staged.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0) {
+    // Its own clusters are kept, not freed, and what more the new file needs is taken at once,
+    // so that no other run on the same card can take them before the copy: the new content is
+    // written over every byte. It goes back as it was where that room is gone meanwhile, or
+    // where another program maps it (which the copy would change under it).
+    FILE_END_OF_FILE_INFO new_end{};
+    new_end.EndOfFile.QuadPart = size;
+    if (!removable(target.staged) ||
+        (size != standard.EndOfFile.QuadPart &&
+         SetFileInformationByHandle(target.staged.get(), FileEndOfFileInfo, &new_end, sizeof new_end) == 0)) {
         const interrupts_held held;
         if (rename_held(target.staged, target.name.native(), false)) {
             name.forget();
