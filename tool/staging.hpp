@@ -17,7 +17,8 @@
 
 // The steps of a staged output that each system takes in its own terms (on Linux in
 // output_lookup_linux.cpp, staging_linux.cpp and room_linux.cpp, on Windows in
-// output_lookup_windows.cpp and staging_windows.cpp); staged_output puts them in order.
+// output_lookup_windows.cpp, staging_windows.cpp and room_windows.cpp); staged_output puts them
+// in order.
 //
 // The rules every system keeps:
 // - Private until whole: the staged file is readable and writable by its maker alone until

@@ -4,18 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <ntsecapi.h>
 #include <string>
 #include <string_view>
 #include <utility>
 
 namespace halvek {
-namespace {
-
-// What a file's basic information sets; the rest (compression, a sparse file) has calls of its own.
-constexpr DWORD settable_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY |
-                                      FILE_ATTRIBUTE_OFFLINE;
 
 file_error set_attributes(const file_handle& file, DWORD attributes)
 {
@@ -24,6 +19,8 @@ file_error set_attributes(const file_handle& file, DWORD attributes)
     return SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic) != 0 ? file_error::none
                                                                                             : error_from_last();
 }
+
+namespace {
 
 // 32 random hex digits, so that no other program can plant a staged name beforehand: where the
 // system gives no random bytes, the process, the attempt and the clock, which are at least unlike
@@ -44,11 +41,10 @@ std::wstring unguessable_part(int attempt)
     return digits;
 }
 
-// Staged names are `.halvek-<32 random hex digits>.tmp` in the target's folder; a name taken is
-// passed over. `make` puts a file under the name and keeps it in `target.staged`, or fails with
-// the system's error set; the name is registered, with that handle to remove it by, with
-// interrupts held, so that none comes between the two.
-template <typename Make> file_error take_staged_name(const output_target& target, staged_name& name, Make make)
+}  // namespace
+
+file_error take_staged_name(const output_target& target, staged_name& name,
+                            const std::function<bool(const std::wstring&)>& make)
 {
     constexpr int attempts = 100;
     for (int attempt = 0; attempt < attempts; ++attempt) {
@@ -65,19 +61,6 @@ template <typename Make> file_error take_staged_name(const output_target& target
     return error_from_last();
 }
 
-// Whether the held file could be removed, which a mapped one cannot: the mark is taken back at
-// once, and changes nothing.
-bool removable(const file_handle& file)
-{
-    FILE_DISPOSITION_INFO mark{.DeleteFile = TRUE};
-    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) == 0) {
-        return false;
-    }
-    mark.DeleteFile = FALSE;
-    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) != 0;
-}
-
-// The run writes the staged file through a handle of its own, beside the one that renames it.
 file_error writer_of(const file_handle& staged, open_file& file)
 {
     HANDLE writer = nullptr;
@@ -92,8 +75,6 @@ file_error writer_of(const file_handle& staged, open_file& file)
     file = std::move(*described);
     return file_error::none;
 }
-
-}  // namespace
 
 bool flush_in_place(const open_file& file)
 {
@@ -128,74 +109,6 @@ file_error create_staged(const output_target& target, open_file& file, staged_na
     });
     if (error != file_error::none) {
         return error;
-    }
-    return writer_of(target.staged, file);
-}
-
-file_error make_room(output_target& target, open_file& file, staged_name& name, std::int64_t size, file_error shortage)
-{
-    FILE_END_OF_FILE_INFO empty{};
-    // A full quota is left alone: whose quota the old file counts against is not asked here.
-    if (shortage != file_error::no_room || !target.name_taken || target.kind != target_kind::regular ||
-        (file.handle && SetFileInformationByHandle(file.handle.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0)) {
-        return file_error::no_room;
-    }
-    // Opened by its name again, since the look-up let it go for other runs: to be rewritten,
-    // sharing nothing, so that no other program holds its content, and checked to be the file
-    // the look-up found. Only a file no other name keeps gives its room back.
-    file_handle replaced = open_handle(
-        target.name.native(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, 0, OPEN_EXISTING);
-    const auto information = replaced ? information_of(replaced) : std::nullopt;
-    FILE_STANDARD_INFO standard{};
-    ULARGE_INTEGER free{};
-    if (!information || id_of(*information) != target.id || information->nNumberOfLinks != 1 ||
-        GetFileInformationByHandleEx(replaced.get(), FileStandardInfo, &standard, sizeof standard) == 0 ||
-        GetDiskFreeSpaceExW(target.folder_name.c_str(), &free, nullptr, nullptr) == 0 ||
-        static_cast<std::int64_t>(std::min<ULONGLONG>(free.QuadPart, INT64_MAX / 2)) +
-                standard.AllocationSize.QuadPart <
-            size) {
-        return file_error::no_room;
-    }
-    // The old file becomes the staged one: moved aside under a staged name and written again. A removed file would give
-    // nothing back while another program holds it for its attributes alone (FAT32 and exFAT free its clusters only when
-    // the last handle closes), and the old file would go with no room for the new one. The empty first staged file goes
-    // first, so that a hard kill leaves one staged file at most; the final name holds the old
-    // file until the move, and nothing after it until the new one is whole.
-    (void)name.remove();
-    (void)file.handle.close();
-    (void)target.staged.close();
-    // Hidden before the move, so that it is never a staged file anyone sees.
-    const DWORD attributes = information->dwFileAttributes & settable_attributes;
-    if (set_attributes(replaced, attributes | FILE_ATTRIBUTE_HIDDEN) != file_error::none) {
-        return file_error::no_room;
-    }
-    if (take_staged_name(target, name, [&](const std::wstring& staged) {
-            if (!rename_held(replaced, staged, false)) {
-                return false;
-            }
-            target.staged = std::move(replaced);
-            return true;
-        }) != file_error::none) {
-        (void)set_attributes(replaced, attributes);
-        return file_error::no_room;
-    }
-    target.name_taken = false;
-    // Its own clusters are kept, not freed, and what more the new file needs is taken at once,
-    // so that no other run on the same card can take them before the copy: the new content is
-    // written over every byte. It goes back as it was where that room is gone meanwhile, or
-    // where another program maps it (which the copy would change under it).
-    FILE_END_OF_FILE_INFO new_end{};
-    new_end.EndOfFile.QuadPart = size;
-    if (!removable(target.staged) ||
-        (size != standard.EndOfFile.QuadPart &&
-         SetFileInformationByHandle(target.staged.get(), FileEndOfFileInfo, &new_end, sizeof new_end) == 0)) {
-        const interrupts_held held;
-        if (rename_held(target.staged, target.name.native(), false)) {
-            name.forget();
-            target.name_taken = true;
-            (void)set_attributes(target.staged, attributes);
-        }
-        return file_error::no_room;
     }
     return writer_of(target.staged, file);
 }
