@@ -13,7 +13,7 @@ ENSURE := scripts/ensure-packages
 # Warnings are errors here; a plain cmake build leaves them warnings.
 STRICT := -DHALVEK_WERROR=ON
 
-.PHONY: build run check-build check case test lint windows test-windows arm web package bare-test old-debian-test clean
+.PHONY: build run check-build check case test lint windows test-windows arm web package bare-test old-debian-test install-test clean
 
 build:
 	$(ENSURE) build
@@ -126,6 +126,10 @@ bare-test:
 # A plain source build in a Debian 11 root, with its own CMake and g++, against this build.
 old-debian-test: build
 	scripts/bare-test bullseye
+
+# The .deb that `make package` made, installed in a bare Debian 12 root, against this build.
+install-test: build
+	scripts/bare-test install
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(WINDOWS64_BUILD) $(ARM64_BUILD) $(ARMHF_BUILD) $(WEB_BUILD) dist
