@@ -25,8 +25,10 @@ file_error error_from_last();
 // a hold is tried again for about a second before it counts as failed.
 inline constexpr DWORD brief_hold_ms = 1000;
 // The final move comes after the whole copy, which a failure there throws away: it waits longer,
-// as for another run on the same image that is placing its own file there.
+// as for another run on the same image that is placing its own file there. A hold on the file
+// it replaces that lasts past the first part is taken to stay.
 inline constexpr DWORD final_move_hold_ms = 5000;
+inline constexpr DWORD holder_stays_ms = 2000;
 
 template <typename Step> bool waiting_out_brief_holds(Step step, DWORD longest_wait_ms = brief_hold_ms)
 {

@@ -5,22 +5,6 @@
 #include <algorithm>
 
 namespace halvek {
-namespace {
-
-// Whether the held file could be removed, which a mapped one cannot: the mark is taken back at
-// once, and changes nothing.
-bool removable(const file_handle& file)
-{
-    FILE_DISPOSITION_INFO mark{.DeleteFile = TRUE};
-    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) == 0) {
-        return false;
-    }
-    mark.DeleteFile = FALSE;
-    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) != 0;
-}
-
-}  // namespace
-
 file_error make_room(output_target& target, open_file& file, staged_name& name, std::int64_t size, file_error shortage)
 {
     FILE_END_OF_FILE_INFO empty{};

@@ -41,6 +41,68 @@ std::wstring unguessable_part(int attempt)
     return digits;
 }
 
+// A replace without POSIX semantics (FAT32, exFAT, older Windows) fails while any other program
+// holds the file it replaces, even one that holds it for its attributes alone or to wait on
+// it. Where none holds its content (it opens for deletion, sharing nothing), the old file is
+// hidden and moved aside under a staged name, the new one (hidden again meanwhile) moved in,
+// and the old one removed: it goes when that program lets go. A hard kill between the two
+// moves leaves the final name empty and both files whole and hidden. A mapped file, which
+// cannot be removed, goes back as it was.
+bool replace_past_holder(const output_target& target, DWORD placed_attributes)
+{
+    file_handle old =
+        open_handle(target.name.native(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, OPEN_EXISTING);
+    const auto information = old ? information_of(old) : std::nullopt;
+    if (!information) {
+        return false;
+    }
+    const DWORD attributes = information->dwFileAttributes & settable_attributes;
+    const std::wstring aside = target.folder_name + L".halvek-" + unguessable_part(0) + L".tmp";
+    if (set_attributes(target.staged, placed_attributes | FILE_ATTRIBUTE_HIDDEN) != file_error::none ||
+        set_attributes(old, attributes | FILE_ATTRIBUTE_HIDDEN) != file_error::none ||
+        !rename_held(old, aside, false, 0)) {
+        const DWORD error = GetLastError();
+        (void)set_attributes(old, attributes);
+        (void)set_attributes(target.staged, placed_attributes);
+        SetLastError(error);
+        return false;
+    }
+    if (!removable(old) || !rename_held(target.staged, target.name.native(), false, 0)) {
+        if (rename_held(old, target.name.native(), false, 0)) {
+            (void)set_attributes(old, attributes);
+        }
+        (void)set_attributes(target.staged, placed_attributes);
+        SetLastError(ERROR_USER_MAPPED_FILE);  // not a hold to wait out
+        return false;
+    }
+    // The new file is in place: what follows cannot undo that.
+    FILE_DISPOSITION_INFO remove{.DeleteFile = TRUE};
+    (void)SetFileInformationByHandle(old.get(), FileDispositionInfo, &remove, sizeof remove);
+    (void)set_attributes(target.staged, placed_attributes);
+    return true;
+}
+
+// Puts the staged file under the final name, over whatever holds it by now: a file that came
+// since (another run's) is replaced as on a re-run. Holds are waited out; one that lasts past
+// holder_stays_ms is moved past where it holds no content. Brief holders (another run's look-up
+// of the same name, a scanner) have had their time by then: the old file moved aside would be
+// gone from under their handles.
+bool move_into_place(const output_target& target, DWORD attributes)
+{
+    const auto replaced = [&] { return rename_held(target.staged, target.name.native(), true, 0); };
+    if (waiting_out_brief_holds(replaced, holder_stays_ms)) {
+        return true;
+    }
+    if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_SHARING_VIOLATION) {
+        return false;
+    }
+    return waiting_out_brief_holds(
+        [&] {
+            return replaced() || (GetLastError() == ERROR_ACCESS_DENIED && replace_past_holder(target, attributes));
+        },
+        final_move_hold_ms - holder_stays_ms);
+}
+
 }  // namespace
 
 file_error take_staged_name(const output_target& target, staged_name& name,
@@ -59,6 +121,16 @@ file_error take_staged_name(const output_target& target, staged_name& name,
         }
     }
     return error_from_last();
+}
+
+bool removable(const file_handle& file)
+{
+    FILE_DISPOSITION_INFO mark{.DeleteFile = TRUE};
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) == 0) {
+        return false;
+    }
+    mark.DeleteFile = FALSE;
+    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &mark, sizeof mark) != 0;
 }
 
 file_error writer_of(const file_handle& staged, open_file& file)
@@ -122,17 +194,15 @@ file_error place(output_target& target, open_file& file, staged_name& name)
     if (!target.access_list.empty() && !give_access_list(target.staged, target.access_list)) {
         return file_error::failed;
     }
-    const DWORD attributes = target.kind == target_kind::regular ? target.attributes & carried_attributes : 0;
     // New content is always marked for backup, whatever the old file's mark said.
-    if (const auto error = set_attributes(file.handle, attributes | FILE_ATTRIBUTE_ARCHIVE);
-        error != file_error::none) {
+    const DWORD attributes =
+        (target.kind == target_kind::regular ? target.attributes & carried_attributes : 0) | FILE_ATTRIBUTE_ARCHIVE;
+    if (const auto error = set_attributes(file.handle, attributes); error != file_error::none) {
         return error;
     }
     {
-        // Over whatever holds the name by now: a file that came since (another run's) is
-        // replaced as on a re-run.
         const interrupts_held held;
-        if (!rename_held(target.staged, target.name.native(), true, final_move_hold_ms)) {
+        if (!move_into_place(target, attributes)) {
             return error_from_last();  // the staged file goes with `name`
         }
         name.forget();

@@ -26,6 +26,10 @@ inline constexpr DWORD settable_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIB
 [[nodiscard]] file_error take_staged_name(const output_target& target, staged_name& name,
                                           const std::function<bool(const std::wstring&)>& make);
 
+// Whether the held file could be removed, which a mapped one cannot: the mark is taken back at
+// once, and changes nothing.
+[[nodiscard]] bool removable(const file_handle& file);
+
 // The run writes the staged file through a handle of its own, beside the one that renames it.
 [[nodiscard]] file_error writer_of(const file_handle& staged, open_file& file);
 
