@@ -1343,13 +1343,17 @@ class WindowsWholeOrAbsent(WindowsFiles):
         # one for its attributes alone, or to wait on it, keeps its clusters from a removal: the
         # room must come back all the same, or the old image stay.
         content = image(20 << 20, 45)
-        cases = [  # where, the earlier image's size, how another program holds it, whether the run succeeds
-            ("root", 20 << 20, None, True),
-            ("folder", 20 << 20, None, True),
-            ("folder", 4 << 20, None, False),  # not even without the old one
-            ("folder", 20 << 20, "attributes", True),
-            ("folder", 20 << 20, "synchronize", True),
-            ("folder", 20 << 20, "read-mapped", False),
+        cases = [  # where, the earlier image's size, how another program holds it, whether the run
+                   # succeeds (None: it may fail, with the old image as it was), the room left
+            ("root", 20 << 20, None, True, 10 << 20),
+            ("folder", 20 << 20, None, True, 10 << 20),
+            ("folder", 4 << 20, None, False, 10 << 20),  # not even without the old one
+            ("folder", 20 << 20, "attributes", True, 10 << 20),
+            ("folder", 20 << 20, "synchronize", True, 10 << 20),
+            ("folder", 20 << 20, "read-mapped", False, 10 << 20),
+            # The old image lengthened by just the room there is: Wine fails that on exFAT, and
+            # must not leave it longer.
+            ("folder", 12 << 20, None, None, 8 << 20),
         ]
 
         def files(folder):  # what a run works on; the cases' own folders are at the root
@@ -1360,14 +1364,14 @@ class WindowsWholeOrAbsent(WindowsFiles):
                 for entry in files(folder):
                     os.remove(os.path.join(folder, entry))
         self.addCleanup(clear)
-        for where, old_size, way, succeeds in cases:
+        for where, old_size, way, succeeds, room in cases:
             with self.subTest(where=where, old_size=old_size, held=way):
                 clear()
                 folder, name = (CARD, CARD_DRIVE + "\\rom.gba") if where == "root" else (self.folder, "rom.gba")
                 for suffix, data in [("", content), (".bin", b"\xee" * old_size)]:
                     with open(os.path.join(folder, "rom.gba" + suffix), "wb") as file:
                         file.write(data)
-                self.fill_card(10 << 20)
+                self.fill_card(room)
                 holder = way and self.helper("hold", "rom.gba.bin", "0", way)
                 if holder:
                     self.assertEqual(holder.stdout.readline().strip(), b"held")
@@ -1376,6 +1380,8 @@ class WindowsWholeOrAbsent(WindowsFiles):
                 finally:
                     if holder:
                         holder.communicate(timeout=60)
+                if succeeds is None:
+                    succeeds = shown == success(name)
                 self.assertEqual(shown, success(name) if succeeds else
                                  failure(banner(name) + COPYING + error_writing(name + ".bin")))
                 with open(os.path.join(folder, "rom.gba.bin"), "rb") as written:

@@ -3,15 +3,45 @@
 #include "staging_windows.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace halvek {
+namespace {
+
+// Sets the file's length; a longer file takes its new clusters at once, where the file system
+// would leave the new part sparse (as Wine's host folders do).
+bool set_length(const file_handle& file, std::int64_t length)
+{
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = length;
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = length;
+    return SetFileInformationByHandle(file.get(), FileEndOfFileInfo, &end, sizeof end) != 0 &&
+           (SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation, sizeof allocation) != 0 ||
+            error_from_last() != file_error::no_room);
+}
+
+std::optional<std::int64_t> length_of(const file_handle& file)
+{
+    LARGE_INTEGER length{};
+    return GetFileSizeEx(file.get(), &length) != 0 ? std::optional<std::int64_t>(length.QuadPart) : std::nullopt;
+}
+
+}  // namespace
+
 file_error make_room(output_target& target, open_file& file, staged_name& name, std::int64_t size, file_error shortage)
 {
-    FILE_END_OF_FILE_INFO empty{};
     // A full quota is left alone: whose quota the old file counts against is not asked here.
-    if (shortage != file_error::no_room || !target.name_taken || target.kind != target_kind::regular ||
-        (file.handle && SetFileInformationByHandle(file.handle.get(), FileEndOfFileInfo, &empty, sizeof empty) == 0)) {
+    if (shortage != file_error::no_room || !target.name_taken || target.kind != target_kind::regular) {
         return file_error::no_room;
+    }
+    // What the copy wrote goes first (an empty file is left as it is: Wine cannot set a length
+    // on a full disk).
+    if (file.handle) {
+        const auto written = length_of(file.handle);
+        if (!written || (*written != 0 && !set_length(file.handle, 0))) {
+            return file_error::no_room;
+        }
     }
     // Opened by its name again, since the look-up let it go for other runs: to be rewritten,
     // sharing nothing, so that no other program holds its content, and checked to be the file
@@ -29,11 +59,12 @@ file_error make_room(output_target& target, open_file& file, staged_name& name, 
             size) {
         return file_error::no_room;
     }
-    // The old file becomes the staged one: moved aside under a staged name and written again. A removed file would give
-    // nothing back while another program holds it for its attributes alone (FAT32 and exFAT free its clusters only when
-    // the last handle closes), and the old file would go with no room for the new one. The empty first staged file goes
-    // first, so that a hard kill leaves one staged file at most; the final name holds the old
-    // file until the move, and nothing after it until the new one is whole.
+    // The old file becomes the staged one: moved aside under a staged name and written again.
+    // A removed file would give nothing back while another program holds it for its attributes
+    // alone (FAT32 and exFAT free its clusters only when the last handle closes), and the old
+    // file would go with no room for the new one. The empty first staged file goes first, so
+    // that a hard kill leaves one staged file at most; the final name holds the old file until
+    // the move, and nothing after it until the new one is whole.
     (void)name.remove();
     (void)file.handle.close();
     (void)target.staged.close();
@@ -56,14 +87,14 @@ file_error make_room(output_target& target, open_file& file, staged_name& name, 
     // Its own clusters are kept, not freed, and what more the new file needs is taken at once,
     // so that no other run on the same card can take them before the copy: the new content is
     // written over every byte. It goes back as it was where that room is gone meanwhile, or
-    // where another program maps it (which the copy would change under it).
-    FILE_END_OF_FILE_INFO new_end{};
-    new_end.EndOfFile.QuadPart = size;
-    if (!removable(target.staged) ||
-        (size != standard.EndOfFile.QuadPart &&
-         SetFileInformationByHandle(target.staged.get(), FileEndOfFileInfo, &new_end, sizeof new_end) == 0)) {
+    // where another program maps it (which the copy would change under it); only at its old
+    // length, which a failed lengthening may have changed (Wine on exFAT).
+    const std::int64_t old_length = standard.EndOfFile.QuadPart;
+    if (!removable(target.staged) || (size != old_length && !set_length(target.staged, size))) {
         const interrupts_held held;
-        if (rename_held(target.staged, target.name.native(), false)) {
+        const bool as_it_was = length_of(target.staged) == old_length ||
+                               (set_length(target.staged, old_length) && length_of(target.staged) == old_length);
+        if (as_it_was && rename_held(target.staged, target.name.native(), false)) {
             name.forget();
             target.name_taken = true;
             (void)set_attributes(target.staged, attributes);
