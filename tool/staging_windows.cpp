@@ -41,6 +41,12 @@ std::wstring unguessable_part(int attempt)
     return digits;
 }
 
+// A staged name in the target's folder: `.halvek-<32 random hex digits>.tmp`.
+std::wstring staged_path(const output_target& target, int attempt)
+{
+    return target.folder_name + L".halvek-" + unguessable_part(attempt) + L".tmp";
+}
+
 // A replace without POSIX semantics (FAT32, exFAT, older Windows) fails while any other program
 // holds the file it replaces, even one that holds it for its attributes alone or to wait on
 // it. Where none holds its content (it opens for deletion, sharing nothing), the old file is
@@ -57,7 +63,7 @@ bool replace_past_holder(const output_target& target, DWORD placed_attributes)
         return false;
     }
     const DWORD attributes = information->dwFileAttributes & settable_attributes;
-    const std::wstring aside = target.folder_name + L".halvek-" + unguessable_part(0) + L".tmp";
+    const std::wstring aside = staged_path(target, 0);
     if (set_attributes(target.staged, placed_attributes | FILE_ATTRIBUTE_HIDDEN) != file_error::none ||
         set_attributes(old, attributes | FILE_ATTRIBUTE_HIDDEN) != file_error::none ||
         !rename_held(old, aside, false, 0)) {
@@ -89,8 +95,8 @@ bool replace_past_holder(const output_target& target, DWORD placed_attributes)
 // gone from under their handles.
 bool move_into_place(const output_target& target, DWORD attributes)
 {
-    const auto replaced = [&] { return rename_held(target.staged, target.name.native(), true, 0); };
-    if (waiting_out_brief_holds(replaced, holder_stays_ms)) {
+    const auto moved_over = [&] { return rename_held(target.staged, target.name.native(), true, 0); };
+    if (waiting_out_brief_holds(moved_over, holder_stays_ms)) {
         return true;
     }
     if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_SHARING_VIOLATION) {
@@ -98,7 +104,7 @@ bool move_into_place(const output_target& target, DWORD attributes)
     }
     return waiting_out_brief_holds(
         [&] {
-            return replaced() || (GetLastError() == ERROR_ACCESS_DENIED && replace_past_holder(target, attributes));
+            return moved_over() || (GetLastError() == ERROR_ACCESS_DENIED && replace_past_holder(target, attributes));
         },
         final_move_hold_ms - holder_stays_ms);
 }
@@ -110,7 +116,7 @@ file_error take_staged_name(const output_target& target, staged_name& name,
 {
     constexpr int attempts = 100;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::filesystem::path staged = target.folder_name + L".halvek-" + unguessable_part(attempt) + L".tmp";
+        std::filesystem::path staged = staged_path(target, attempt);
         const interrupts_held held;
         if (make(staged.native())) {
             name.take(target.staged.get(), std::move(staged));
